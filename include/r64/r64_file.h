@@ -1,0 +1,94 @@
+/*
+ * r64 files: an uncompressed raster in 64x64 tiles of 'G' (8-bit grey),
+ * 'P' (24-bit colour) or 'B' (1-bit) pixels, with its pyramid of reduced levels
+ * in the same file. Pixels are read and written through a per-handle cache of
+ * whole tiles; r64_init must run before a file whose pixels are used is opened.
+ */
+#ifndef R64_R64_FILE_H
+#define R64_R64_FILE_H
+
+#include <stdint.h>
+#include "r64/defs.h"
+
+R64_BEGIN_DECLS
+
+#define R64_TILE 64          /* tile edge in pixels */
+#define R64_LEVELS 32        /* entries of every level table */
+#define R64_CACHE_ENTRIES 320 /* cache entries per handle, the ring's sentinel included */
+
+/* The 8-byte header that opens both formats; host byte order in a handle. */
+typedef struct r64_header {
+    char preamble[3]; /* "R64" (no terminating zero), or "CR" and a zero byte */
+    char type;        /* 'G', 'P' or 'B'; 0 in a cr file */
+    int16_t width;
+    int16_t height;
+} R64_HEADER;
+R64_STATIC_ASSERT(sizeof(R64_HEADER) == 8, "R64_HEADER is 8 bytes on disk");
+
+typedef struct r64_cache_ent {
+    struct r64_cache_ent *next; /* ring: less recently used side; free list: next */
+    struct r64_cache_ent *prev; /* ring: more recently used side */
+    int flags;                  /* bit 0: dirty */
+    char *buf;                  /* the tile's bytes, packed as in the file */
+    int w_ofs;                  /* top-left pixel of the tile within its level */
+    int h_ofs;
+    unsigned char w_len; /* tile size in pixels, 1 to 64 */
+    unsigned char h_len;
+    unsigned char level;
+} R64_CACHE_ENT;
+
+typedef struct r64_file {
+    int fd;
+    int fctl; /* O_RDWR when opened read-write, else 0 */
+    R64_HEADER header;
+    R64_CACHE_ENT *free_list;
+    R64_CACHE_ENT cache[R64_CACHE_ENTRIES]; /* cache[0] is the ring's sentinel */
+    uint32_t level_ofs[R64_LEVELS];         /* 0 for a level that does not belong */
+    int level_w[R64_LEVELS];
+    int level_h[R64_LEVELS];
+    char background[3];
+    char rc_type; /* out-of-level reads: 0 background, 1 nearest edge pixel */
+} R64_FILE;
+
+/* Error codes left in r64_error. */
+#define R64_OK 0
+#define R64_ERR_IO (-1)
+#define R64_ERR_NO_LEVEL_SOURCE (-2)
+#define R64_ERR_NOMEM (-3)
+#define R64_ERR_SHORT (-4)
+#define R64_ERR_FORMAT (-5)
+#define R64_ERR_READONLY_TILE (-6)
+#define R64_ERR_RANGE (-7)
+#define R64_ERR_CTL (-8)
+#define R64_ERR_LEVEL (-9)
+
+/* r64_ctl commands */
+#define R64_CTL_RC_TYPE 0    /* int argument: 0 or 1 */
+#define R64_CTL_BACKGROUND 1 /* pointer argument: 1 or 3 pixel bytes */
+
+extern int r64_error;
+extern int ent_len;
+
+void r64_init(void);
+R64_FILE *r64_open_file(const char *filename, int ctl, int mode, char filetype, int width,
+                        int height);
+int r64_check_level(R64_FILE *f, int level);
+int r64_ctl(R64_FILE *f, int cmd, ...);
+int r64_flush(R64_FILE *f);
+/* Writes back dirty tiles, closes and frees the handle. -1 when a write-back failed. */
+int r64_close_file(R64_FILE *f);
+
+int r64_red(unsigned char *buf, R64_FILE *f, int w, int h, int level);
+int r64_set(R64_FILE *f, int w, int h, int level, const unsigned char *buf);
+/* Hands out the cache's own buffer of the tile holding (x, y); not marked dirty. */
+int r64_plane(char **data, int *w, int *h, int *size, R64_FILE *f, int x, int y, int level);
+
+/* Level generation: fill level + 1 from level. */
+int r64_new_level(R64_FILE *f, int level);
+int r64_new_level_lofi(R64_FILE *f, int level);
+void write_out(R64_FILE *f, int level, int x, int y);
+int r64_new_level_hifi(R64_FILE *f, int level);
+
+R64_END_DECLS
+
+#endif
