@@ -1,0 +1,120 @@
+// Opening an r64 file, or making one from an empty file opened read-write: reads or
+// writes the 8-byte header, allocates the tile buffers of cache entries 1 to
+// ent_len - 1 and computes the level table. Relies on the file-request layer and on
+// the pixel-type table of r64_geometry.h.
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+
+#include "r64/file/open_handle.h"
+#include "r64/file/r64_geometry.h"
+#include "r64/file/stored_order.h"
+
+namespace {
+
+void free_tile_buffers(R64_FILE *f) {
+    for (R64_CACHE_ENT &e : f->cache) {
+        free(e.buf);
+        e.buf = nullptr;
+    }
+}
+
+// Entry 1 onwards each get a tile buffer and form the free list; the ring is empty.
+bool prepare_cache(R64_FILE *f, int tile_bytes) {
+    const int n = r64::entries_in_use();
+    f->free_list = &f->cache[1];
+    for (int i = 1; i < n; ++i) {
+        f->cache[i].buf = static_cast<char *>(malloc(static_cast<size_t>(tile_bytes)));
+        if (f->cache[i].buf == nullptr) {
+            free_tile_buffers(f);
+            return false;
+        }
+        f->cache[i].next = i + 1 < n ? &f->cache[i + 1] : nullptr;
+    }
+    f->cache[0].next = &f->cache[0];
+    f->cache[0].prev = &f->cache[0];
+    return true;
+}
+
+// Levels are kept while both sides are 3 or more; offsets wrap as unsigned 32-bit.
+void compute_levels(R64_FILE *f, int room_factor) {
+    int w = f->header.width;
+    int h = f->header.height;
+    uint32_t ofs = 8;
+    int level = 0;
+    for (; level < R64_LEVELS; ++level) {
+        f->level_ofs[level] = ofs;
+        f->level_w[level] = w;
+        f->level_h[level] = h;
+        ofs += static_cast<uint32_t>(w) * static_cast<uint32_t>(h) *
+               static_cast<uint32_t>(room_factor);
+        w = r64::ceil_half(w);
+        h = r64::ceil_half(h);
+        if (w <= 1 || h <= 1) {
+            break;
+        }
+    }
+    for (; level < R64_LEVELS; ++level) {
+        f->level_ofs[level] = 0;
+        f->level_w[level] = 0;
+        f->level_h[level] = 0;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+R64_FILE *r64_open_file(const char *filename, int ctl, int mode, char filetype, int width,
+                        int height) {
+    const int fd = r64::open_retrying(filename, ctl, mode);
+    if (fd < 0) {
+        r64_error = R64_ERR_IO;
+        return nullptr;
+    }
+    r64::PendingOpen<R64_FILE> f(fd);
+    if (f.get() == nullptr) {
+        return f.fail(R64_ERR_NOMEM);
+    }
+    f->rc_type = 1;
+    f->fd = fd;
+
+    R64_HEADER &hd = f->header;
+    const int got = u_read(fd, &hd, sizeof hd);
+    if (got < 0) {
+        return f.fail(R64_ERR_IO);
+    }
+    if (got == 0 && (ctl & O_RDWR) != 0) {
+        std::memcpy(hd.preamble, "R64", 3);
+        hd.type = filetype;
+        hd.width = static_cast<int16_t>(width);
+        hd.height = static_cast<int16_t>(height);
+        r64::stored_order(hd.width);
+        r64::stored_order(hd.height);
+        // The header is written before it is checked, as a refused creation leaves it.
+        if (u_write(fd, &hd, sizeof hd) != static_cast<int>(sizeof hd)) {
+            return f.fail(R64_ERR_IO);
+        }
+    } else if (got != static_cast<int>(sizeof hd)) {
+        return f.fail(R64_ERR_SHORT);
+    }
+    r64::stored_order(hd.width);
+    r64::stored_order(hd.height);
+
+    const r64::PixelType *pt = r64::pixel_type(hd.type);
+    if (std::memcmp(hd.preamble, "R64", 3) != 0 || pt == nullptr) {
+        return f.fail(R64_ERR_FORMAT);
+    }
+    if (!prepare_cache(f.get(), pt->tile_bytes)) {
+        return f.fail(R64_ERR_NOMEM);
+    }
+    f->fctl = ctl & O_RDWR;
+    if (hd.width == 0 || hd.height == 0) {
+        free_tile_buffers(f.get());
+        return f.fail(R64_ERR_FORMAT);
+    }
+    compute_levels(f.get(), pt->room_factor);
+    return f.release();
+}
+
+} // extern "C"
