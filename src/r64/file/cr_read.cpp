@@ -7,17 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "r64/r64.h"
+#include "r64/file/stored_order.h"
 
 namespace {
-
-void reverse4(void *field) {
-    auto *bytes = static_cast<unsigned char *>(field);
-    std::swap(bytes[0], bytes[3]);
-    std::swap(bytes[1], bytes[2]);
-}
 
 // Tile extent within its level, held in 8 bits as the entry stores it.
 unsigned char tile_extent(int ofs, int rect_size, int level_size) {
@@ -155,10 +149,8 @@ void free_cr_ent(CR_FILE *f, CR_ENT *e) {
 }
 
 void change_endian_cr_tbl(CR_TBL *tbl) {
-    if (endian_flag) {
-        reverse4(&tbl->ofs);
-        reverse4(&tbl->size);
-    }
+    r64::stored_order(tbl->ofs);
+    r64::stored_order(tbl->size);
 }
 
 int cr_read(CR_MEM_TBL *b, CR_FILE *f, int width, int height, int level) {
