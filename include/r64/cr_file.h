@@ -97,6 +97,28 @@ unsigned char *none_uncompress(int *w, int *h, unsigned char *src, int size);
 unsigned char cr_cal(int cc, char cal);
 int cr_inv_cal(int cc, char cal);
 
+/*
+ * Decoding: the pixels of any tile of any level, reconstructed from the root
+ * down (each tile's parent pixel plus its calibrated difference, limited to
+ * 0..255). A decoder keeps up to cache_tiles reconstructed tiles (0 or less: a
+ * default sized so that reading a whole level row by row decodes each tile once).
+ * cr_open_decoder returns a decoder that the caller releases with
+ * cr_close_decoder before closing f; null with r64_error -3 (no memory) or -5
+ * (a tile edge above 256).
+ */
+typedef struct cr_decoder CR_DECODER;
+CR_DECODER *cr_open_decoder(CR_FILE *f, int cache_tiles);
+void cr_close_decoder(CR_DECODER *d);
+/*
+ * Returns the tile that holds pixel (x, y) of level as *w x *h pixels of 4 bytes
+ * (red, green, blue, 0; rows top to bottom) in a buffer from malloc that the
+ * caller frees. Null on failure with r64_error: -9 the level does not exist, -7
+ * (x, y) lies outside it, -4 the tile or one above it was never written or its
+ * data is cut short, -1 a read failed, -5 a tile's data does not decode to its
+ * size, -3 no memory. On success r64_error is 0.
+ */
+unsigned char *cr_decode_tile(int *w, int *h, CR_DECODER *d, int x, int y, int level);
+
 R64_END_DECLS
 
 #endif
