@@ -1,0 +1,27 @@
+// Appending background bytes at the descriptor's position, in pieces of one 999-byte
+// block (a whole number of 'P' pixels, so the pattern runs on unbroken across pieces).
+// Relies on r64_cache.h for the pattern and the file-request layer for the writes.
+#include <array>
+#include <cstdio>
+
+#include "r64/file/r64_cache.h"
+
+extern "C" {
+
+int _fill_background(R64_FILE *f, uint32_t len) {
+    constexpr uint32_t kBlock = 999;
+    std::array<unsigned char, kBlock> block;
+    r64::fill_background_pattern(f, block.data(), block.size());
+    for (uint32_t written = 0; written < len;) {
+        const uint32_t piece = len - written < kBlock ? len - written : kBlock;
+        if (u_write(f->fd, block.data(), static_cast<int>(piece)) != static_cast<int>(piece)) {
+            std::perror("fill_background");
+            r64_error = R64_ERR_IO;
+            return -1;
+        }
+        written += piece;
+    }
+    return 0;
+}
+
+} // extern "C"
