@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <set>
 #include <string>
 #include <tuple>
@@ -14,39 +13,29 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_dispatcher.h"
 #include "r64/r64.h"
+#include "scratch_dir.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void put_be32(Bytes &b, std::size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-    }
-}
+using r64_test::Bytes;
+using r64_test::FakeDispatcher;
 
 // Header and an all-zero table of `records` entries.
-Bytes cr_skeleton(int width, int height, int rect_size, uint32_t records) {
-    Bytes b(16 + 12 * records, 0);
-    b[0] = 'C';
-    b[1] = 'R';
-    b[4] = static_cast<unsigned char>(width >> 8);
-    b[5] = static_cast<unsigned char>(width);
-    b[6] = static_cast<unsigned char>(height >> 8);
-    b[7] = static_cast<unsigned char>(height);
-    b[8] = static_cast<unsigned char>(rect_size >> 8);
-    b[9] = static_cast<unsigned char>(rect_size);
-    put_be32(b, 12, records);
+Bytes cr_skeleton(int width, int height, unsigned rect_size, uint32_t records) {
+    Bytes b = r64_test::cr_header(width, height, rect_size, records);
+    b.resize(16 + 12 * records, 0);
     return b;
 }
 
 void set_record(Bytes &b, int index, uint32_t ofs, char type, Bytes cal, uint32_t size) {
-    const std::size_t at = 16 + 12 * static_cast<std::size_t>(index);
-    put_be32(b, at, ofs);
-    b[at + 4] = static_cast<unsigned char>(type);
-    std::copy(cal.begin(), cal.end(), b.begin() + at + 5);
-    put_be32(b, at + 8, size);
+    Bytes rec;
+    r64_test::put_be32(rec, ofs);
+    rec.push_back(static_cast<unsigned char>(type));
+    rec.insert(rec.end(), cal.begin(), cal.end());
+    r64_test::put_be32(rec, size);
+    std::copy(rec.begin(), rec.end(), b.begin() + 16 + 12 * index);
 }
 
 // Appends a tile's data and points record `index` at it.
@@ -64,79 +53,45 @@ Bytes pattern(int seed, int size) {
     return d;
 }
 
-// Dispatcher that serves a routed descriptor from a real one, counts reads and
-// fails the Nth read; it is how read errors and "no file access" are observed.
-constexpr int kRoutedFd = 70000;
-int g_real_fd = -1;
-int g_reads = 0;
-int g_fail_read = 0;
-
-UFR_ERR routed_call(UFR_REQ *req) {
-    UFR_ERR e{};
-    switch (req->ufr_code) {
-    case UFR_CODE_READ:
-        if (++g_reads == g_fail_read) {
-            e.ufr_code = -1;
-            e.r.sys_code = EIO;
-        } else {
-            e.r.d_int = static_cast<int>(
-                read(g_real_fd, req->argv[1].d_rep_char_ptr.d, req->argv[1].d_rep_char_ptr.len));
-        }
-        break;
-    case UFR_CODE_LSEEK64:
-        e.r.d_int64 = lseek(g_real_fd, req->argv[1].d_int64.d, req->argv[2].d_int.d);
-        break;
-    case UFR_CODE_CLOSE:
-        e.r.d_int = close(g_real_fd);
-        break;
-    default:
-        e.ufr_code = -1;
-        e.r.sys_code = ENOSYS;
-    }
-    return e;
-}
-int routed_free_checksum(int) {
-    return 0;
-}
-
 class CrRead : public ::testing::Test {
   protected:
     void SetUp() override {
         check_endian();
         r64_init();
-        char tmpl[] = "/tmp/cr_read_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/t.cr";
     }
     void TearDown() override {
         if (f_ != nullptr) {
             cr_close_file(f_);
         }
-        ufr_dispatch = nullptr;
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
     }
-    void write_file(const Bytes &b) {
-        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
-        close(fd);
-    }
+    void write_file(const Bytes &b) { r64_test::write_bytes(path_, b); }
     void open_file(const Bytes &b) {
         write_file(b);
         f_ = cr_open_file(path_.c_str(), O_RDONLY, 0666, 0, 0, 0);
         ASSERT_NE(f_, nullptr);
     }
+    // Serves the handle through a dispatcher from here on, which counts reads and
+    // fails the one numbered fail_read_: how read errors and "no file access" are seen.
     void route_through_dispatcher() {
-        table_ = {};
-        table_.fns.__ufr_call = routed_call;
-        table_.fns.lk_free_checksum = routed_free_checksum;
-        g_real_fd = f_->fd;
-        g_reads = 0;
-        g_fail_read = 0;
-        f_->fd = kRoutedFd;
-        ufr_dispatch = &table_;
+        fake_ = std::make_unique<FakeDispatcher>();
+        fake_->answer = [this, fd = f_->fd](UFR_REQ *req) {
+            switch (req->ufr_code) {
+            case UFR_CODE_READ:
+                if (++reads_ == fail_read_) {
+                    return FakeDispatcher::fail(-1, EIO);
+                }
+                return FakeDispatcher::ok(static_cast<int>(
+                    read(fd, req->argv[1].d_rep_char_ptr.d, req->argv[1].d_rep_char_ptr.len)));
+            case UFR_CODE_LSEEK64:
+                return FakeDispatcher::ok64(
+                    lseek(fd, req->argv[1].d_int64.d, req->argv[2].d_int.d));
+            case UFR_CODE_CLOSE:
+                return FakeDispatcher::ok(close(fd));
+            default:
+                return FakeDispatcher::fail(-1, ENOSYS);
+            }
+        };
+        f_->fd = U_DISPATCH_FD_MIN + 10;
     }
     // The tile's bytes, or empty with the failure code in err.
     Bytes read_tile(int x, int y, int level, int *err = nullptr, CR_MEM_TBL *rec = nullptr) {
@@ -154,7 +109,6 @@ class CrRead : public ::testing::Test {
             rec->buf = nullptr;
         }
         free_cr_mem_tbl(&b);
-        EXPECT_EQ(b.buf, nullptr);
         return out;
     }
     int fail_code(int x, int y, int level) {
@@ -186,9 +140,12 @@ class CrRead : public ::testing::Test {
         EXPECT_EQ(seen.size(), static_cast<std::size_t>(ent_len - 1));
     }
 
-    std::string dir_, path_;
+    r64_test::ScratchDir dir_;
+    std::string path_ = dir_.file("t.cr");
+    std::unique_ptr<FakeDispatcher> fake_; // outlives the handle, whose close it serves
     CR_FILE *f_ = nullptr;
-    UFR_TBL table_{};
+    int reads_ = 0;
+    int fail_read_ = 0;
 };
 
 // 100 x 50 with 64-pixel tiles: records 0-1 level 0, 2 level 1, 3 level 2, 4 level 3,
@@ -233,9 +190,9 @@ TEST_F(CrRead, CachedTileIsServedWithoutTheFile) {
     open_file(small_file());
     route_through_dispatcher();
     EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40));
-    EXPECT_EQ(g_reads, 2); // record, then data
+    EXPECT_EQ(reads_, 2); // record, then data
     EXPECT_EQ(read_tile(10, 20, 0), pattern(0, 40));
-    EXPECT_EQ(g_reads, 2);
+    EXPECT_EQ(reads_, 2);
     write_file(Bytes{}); // truncate under the open handle
     EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40));
     EXPECT_EQ(fail_code(64, 0, 0), R64_ERR_SHORT); // record now beyond the end
@@ -263,7 +220,7 @@ TEST_F(CrRead, FailuresLeaveTheCacheUsable) {
     EXPECT_EQ(fail_code(0, 0, 3), R64_ERR_SHORT);
     route_through_dispatcher();
     EXPECT_EQ(fail_code(0, 0, 4), R64_ERR_SHORT);
-    EXPECT_EQ(g_reads, 1); // refused from its record, no data read attempted
+    EXPECT_EQ(reads_, 1);                         // refused from its record, no data read attempted
     EXPECT_EQ(fail_code(0, 0, 5), R64_ERR_LEVEL); // counted but absent
     EXPECT_EQ(fail_code(0, 0, -1), R64_ERR_LEVEL);
     EXPECT_EQ(fail_code(0, 0, 32), R64_ERR_LEVEL);
@@ -282,14 +239,14 @@ TEST_F(CrRead, FailuresLeaveTheCacheUsable) {
 TEST_F(CrRead, ReadErrorsAreReportedAsIoFailures) {
     open_file(small_file());
     route_through_dispatcher();
-    g_fail_read = 1;
+    fail_read_ = 1;
     EXPECT_EQ(fail_code(0, 0, 0), R64_ERR_IO);
-    g_reads = 0;
-    g_fail_read = 2;
+    reads_ = 0;
+    fail_read_ = 2;
     EXPECT_EQ(fail_code(0, 0, 0), R64_ERR_IO);
     EXPECT_TRUE(ring().empty());
     expect_consistent();
-    g_fail_read = 0;
+    fail_read_ = 0;
     EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40));
 }
 
@@ -348,23 +305,6 @@ TEST_F(CrReadLru, FailedReadIntoAReusedEntryFreesIt) {
     expect_consistent();
     EXPECT_EQ(tile(0), tile_data(0, 0));
     EXPECT_EQ(f_->free_list, nullptr);
-}
-
-// Record conversion swaps the two 32-bit fields only, and only on a swapping host.
-TEST(CrRecord, ChangeEndianSwapsOfsAndSizeOnly) {
-    const unsigned char stored[12] = {1, 2, 3, 4, 'j', 5, 6, 7, 8, 9, 10, 11};
-    const unsigned char swapped[12] = {4, 3, 2, 1, 'j', 5, 6, 7, 11, 10, 9, 8};
-    const char saved = endian_flag;
-    CR_TBL t;
-    for (char flag : {0, 1}) {
-        endian_flag = flag;
-        std::memcpy(&t, stored, sizeof t);
-        change_endian_cr_tbl(&t);
-        EXPECT_EQ(std::memcmp(&t, flag ? swapped : stored, sizeof t), 0);
-        change_endian_cr_tbl(&t);
-        EXPECT_EQ(std::memcmp(&t, stored, sizeof t), 0);
-    }
-    endian_flag = saved;
 }
 
 } // namespace
