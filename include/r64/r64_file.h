@@ -7,6 +7,7 @@
 #ifndef R64_R64_FILE_H
 #define R64_R64_FILE_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include "r64/defs.h"
 
@@ -82,6 +83,23 @@ int r64_red(unsigned char *buf, R64_FILE *f, int w, int h, int level);
 int r64_set(R64_FILE *f, int w, int h, int level, const unsigned char *buf);
 /* Hands out the cache's own buffer of the tile holding (x, y); not marked dirty. */
 int r64_plane(char **data, int *w, int *h, int *size, R64_FILE *f, int x, int y, int level);
+
+/*
+ * Bulk pixel access: the rectangle of w x h pixels of level whose top-left is
+ * (x, y), through the tile cache, in the caller's buf with one row every stride
+ * bytes and 1 byte a pixel for 'G' and 'B' (read as 0x00 or 0xFF; on write any
+ * nonzero byte sets the bit), 3 for 'P'. r64_read_block treats pixels outside
+ * the level as r64_red does (rc_type). r64_write_block marks every tile it
+ * touches dirty, as r64_set does, and fails with -7 without changing anything
+ * unless the whole rectangle lies inside the level. Both return 0, or -1 with
+ * r64_error set: -9 for a level that does not belong, -7 for a negative size,
+ * or the cache's code when a tile cannot be had (the tiles handled before it
+ * keep what was read or written).
+ */
+int r64_read_block(unsigned char *buf, size_t stride, R64_FILE *f, int x, int y, int w, int h,
+                   int level);
+int r64_write_block(R64_FILE *f, int x, int y, int w, int h, int level, const unsigned char *buf,
+                    size_t stride);
 
 /* Level generation: fill level + 1 from level. */
 int r64_new_level(R64_FILE *f, int level);
