@@ -1,0 +1,86 @@
+// The residual coding of cr tiles shared by the writer and the decoder: the
+// calibration curves as tables, the choice of tile compression by size, and the
+// reconstruction of a tile from its parent and its decoded differences.
+// cr_cal and cr_inv_cal (cr_write_file.cpp) are the definitions; the tables are
+// filled from the same arithmetic and tested against them.
+#ifndef R64_SRC_CR_RESIDUAL_H
+#define R64_SRC_CR_RESIDUAL_H
+
+#include <array>
+#include <cstdint>
+
+#include "r64/r64.h"
+
+namespace r64 {
+
+inline constexpr int kCrMaxRect = 256;    // a stored tile keeps width - 1 in one byte
+inline constexpr int kCrJpegMinSide = 16; // smaller tiles are stored as-is
+inline constexpr int kCrJpegQuality = 80;
+inline constexpr char kCrStored = 'n';
+inline constexpr char kCrJpeg = 'j';
+
+constexpr bool cr_tile_is_jpeg(int w_len, int h_len) {
+    return w_len >= kCrJpegMinSide && h_len >= kCrJpegMinSide;
+}
+
+// cr_cal with its offset already added: v = sample + cal, soft-limited into a byte.
+constexpr unsigned char cr_cal_sum(int v) {
+    if (v > 223) {
+        v = 224 + (32 * v - 7168) / 332;
+    } else if (v < 32) {
+        v = 32 + (32 * v - 1024) / 332;
+    }
+    return static_cast<unsigned char>(v);
+}
+
+// cr_inv_cal before its offset is taken off.
+constexpr int cr_inv_cal_raw(int cc) {
+    if (cc > 223) {
+        return 224 + (332 * cc - 74368) / 32;
+    }
+    if (cc < 32) {
+        return 32 + (332 * cc - 10624) / 32;
+    }
+    return cc;
+}
+
+// A difference lies in -255..255 and an offset in -128..127.
+inline constexpr int kCalSumMin = -255 - 128;
+inline constexpr int kCalSumMax = 255 + 127;
+
+inline constexpr auto kCalTable = [] {
+    std::array<unsigned char, kCalSumMax - kCalSumMin + 1> t{};
+    for (int v = kCalSumMin; v <= kCalSumMax; ++v) {
+        t[static_cast<std::size_t>(v - kCalSumMin)] = cr_cal_sum(v);
+    }
+    return t;
+}();
+
+inline constexpr auto kInvCalTable = [] {
+    std::array<int, 256> t{};
+    for (int cc = 0; cc < 256; ++cc) {
+        t[static_cast<std::size_t>(cc)] = cr_inv_cal_raw(cc);
+    }
+    return t;
+}();
+
+inline unsigned char cal_byte(int sample, int cal) {
+    return kCalTable[static_cast<std::size_t>(sample + cal - kCalSumMin)];
+}
+
+// The offset that moves the middle of a channel's range [lo, hi] to 128.
+constexpr int cr_calibration(int lo, int hi) {
+    const int cal = 128 - (hi + lo) / 2;
+    return cal > 127 ? 127 : (cal < -128 ? -128 : cal);
+}
+
+// Rebuilds a tile as a reader sees it: pixel byte k = parent pixel byte k +
+// cr_inv_cal(decoded byte k, cal[k]), limited to 0..255; the fourth byte is 0.
+// The tile's top-left pixel is (w_ofs, h_ofs) of the level below the parent's;
+// out and decoded may be the same buffer.
+void cr_reconstruct(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len, int h_len,
+                    const unsigned char *decoded, const unsigned char cal[3], unsigned char *out);
+
+} // namespace r64
+
+#endif
