@@ -33,6 +33,9 @@ class HifiBands {
     virtual bool prepare(R64_FILE *f, int level) = 0;
     virtual bool filter_band(R64_FILE *f, int level, int i, double **buf, int buf_line,
                              HifiFailures &fails) = 0;
+    // Stores lines 0 and 1 as rows i/2 and i/2 + 1 of level and moves the band down.
+    virtual void store_band(R64_FILE *f, int i, double **buf, int level, int dest_w, int buf_line,
+                            HifiFailures &fails) = 0;
 };
 
 // The pass around the bands: checks, line buffers, progress lines, stores and result.
@@ -49,6 +52,11 @@ int new_level_hifi_fast(R64_FILE *f, int level);
 // set_rect_buf and half_filter leave in rect_buf[c][y][x].re.
 void hifi_filter_window(const unsigned char *pix, std::ptrdiff_t row_stride, int pixel_stride,
                         int c, double out[4][4]);
+
+// The same for count windows whose top-left pixels lie 4 pixels apart from pix on,
+// several at a time; out[q] is window q.
+void hifi_filter_windows(const unsigned char *pix, std::ptrdiff_t row_stride, int pixel_stride,
+                         int c, int count, double (*out)[4][4]);
 
 // Reads the 8x8 window at (j, i) of level one r64_red at a time, as set_rect_buf does:
 // a failed read leaves the previous pixel's bytes (zeros before the first). Fills

@@ -117,6 +117,10 @@ class LiteralBands final : public r64::HifiBands {
         }
         return true;
     }
+    void store_band(R64_FILE *f, int i, double **buf, int level, int dest_w, int buf_line,
+                    r64::HifiFailures &fails) override {
+        r64::hifi_flush_lines(f, i, buf, level, dest_w, buf_line, &fails);
+    }
 };
 
 } // namespace
@@ -198,7 +202,7 @@ int hifi_run(R64_FILE *f, int level, HifiBands &bands) {
             r64_error = R64_ERR_NOMEM;
             return -1;
         }
-        hifi_flush_lines(f, i, buf, level + 1, dest_w, buf_line, &fails);
+        bands.store_band(f, i, buf, level + 1, dest_w, buf_line, fails);
     }
     std::printf("\n");
     if (fails.first != 0) {
