@@ -188,13 +188,16 @@ TEST_F(Fourier, PrintAll) {
 
 // --- the window filter -------------------------------------------------------------
 
-// The fast window kernel against set_rect_buf's weighting and half_filter run through
-// the public transforms: any reordered or dropped operation shows in some bit.
-TEST_F(Fourier, FastWindowKernelMatchesLiteralBits) {
+// The fast window kernels (one window, and several side by side) against set_rect_buf's
+// weighting and half_filter through the public transforms: any reordered or dropped
+// operation shows in some bit.
+TEST_F(Fourier, FastWindowKernelsMatchLiteralBits) {
+    constexpr int kWindows = 5; // not a multiple of the lanes the kernel runs at once
+    constexpr int kCols = 4 * kWindows + 4;
     std::mt19937 rng(11);
     std::uniform_int_distribution<int> byte(0, 255);
-    for (int trial = 0; trial < 400; trial++) {
-        unsigned char px[8][8][3];
+    for (int trial = 0; trial < 120; trial++) {
+        unsigned char px[8][kCols][3];
         for (auto &r : px) {
             for (auto &p : r) {
                 for (unsigned char &b : p) {
@@ -214,22 +217,26 @@ TEST_F(Fourier, FastWindowKernelMatchesLiteralBits) {
                 }
             }
         }
-        COMPLEX rect[3][8][8];
         for (int c = 0; c < 3; c++) {
-            for (int n = 0; n < 8; n++) {
-                for (int m = 0; m < 8; m++) {
-                    rect[c][n][m] = cx(window_fn(m, n) * px[n][m][c], 0.0);
+            double side_by_side[kWindows][4][4];
+            r64::hifi_filter_windows(&px[0][0][0], kCols * 3, 3, c, kWindows, side_by_side);
+            for (int q = 0; q < kWindows; q++) {
+                COMPLEX rect[3][8][8];
+                for (int n = 0; n < 8; n++) {
+                    for (int m = 0; m < 8; m++) {
+                        rect[c][n][m] = cx(window_fn(m, n) * px[n][4 * q + m][c], 0.0);
+                    }
                 }
-            }
-        }
-        half_filter(rect, 3);
-        for (int c = 0; c < 3; c++) {
-            double out[4][4];
-            r64::hifi_filter_window(&px[0][0][0], 24, 3, c, out);
-            for (int y = 0; y < 4; y++) {
-                for (int x = 0; x < 4; x++) {
-                    ASSERT_EQ(out[y][x], rect[c][y][x].re)
-                        << "trial " << trial << " channel " << c << " at " << x << "," << y;
+                half_filter(&rect[c], 1);
+                double one[4][4];
+                r64::hifi_filter_window(&px[0][4 * q][0], kCols * 3, 3, c, one);
+                for (int y = 0; y < 4; y++) {
+                    for (int x = 0; x < 4; x++) {
+                        ASSERT_EQ(one[y][x], rect[c][y][x].re)
+                            << "trial " << trial << " window " << q << " channel " << c;
+                        ASSERT_EQ(side_by_side[q][y][x], rect[c][y][x].re)
+                            << "trial " << trial << " window " << q << " channel " << c;
+                    }
                 }
             }
         }
