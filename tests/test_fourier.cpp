@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "r64/fft/transform_alloc.h"
 #include "r64/file/hifi_filter.h"
 #include "r64/r64.h"
 #include "scratch_dir.h"
@@ -378,6 +379,49 @@ TEST_F(Fourier, FailedStoresAreReported) {
         EXPECT_EQ(out.substr(out.size() - 14), "h = 20/24   \r\n");
         r64_close_file(f);
     }
+}
+
+int g_allocations_left = 0;
+
+// Out of memory for a line buffer, the band storage or a transform result: the pass
+// fails with -3, writes nothing and (under the sanitizers) leaks nothing.
+TEST_F(Fourier, OutOfMemoryFailsCleanly) {
+    R64_FILE *f = make("oom.r64", 'P', 30, 20, [](int x, int y, unsigned char *c) {
+        c[0] = static_cast<unsigned char>(x * y);
+        c[1] = 1;
+        c[2] = 2;
+    });
+    ASSERT_NE(f, nullptr);
+    const int64_t length = u_lseek64(f->fd, 0, SEEK_END);
+    const auto calloc_before = r64::hifi_calloc;
+    for (int allowed = 0; allowed < 4; allowed++) { // three line buffers, then the band
+        g_allocations_left = allowed;
+        r64::hifi_calloc = [](size_t n, size_t size) -> void * {
+            return g_allocations_left-- > 0 ? std::calloc(n, size) : nullptr;
+        };
+        r64_error = 0;
+        EXPECT_EQ(quiet_stdout_of([&] { EXPECT_EQ(r64_new_level_hifi(f, 0), -1); }), "");
+        EXPECT_EQ(r64_error, -3) << allowed;
+    }
+    r64::hifi_calloc = calloc_before;
+
+    const auto alloc_before = r64::transform_alloc;
+    g_allocations_left = 30;
+    r64::transform_alloc = [](size_t bytes) -> void * {
+        return g_allocations_left-- > 0 ? std::malloc(bytes) : nullptr;
+    };
+    const std::string out =
+        quiet_stdout_of([&] { EXPECT_EQ(r64::new_level_hifi_literal(f, 0), -1); });
+    EXPECT_EQ(r64_error, -3);
+    EXPECT_EQ(out, "h = -4/20   \r\n");
+    COMPLEX x[4] = {};
+    g_allocations_left = 0;
+    EXPECT_EQ(fastdft(x, 2), nullptr);
+    r64::transform_alloc = alloc_before;
+
+    EXPECT_EQ(r64_flush(f), 0);
+    EXPECT_EQ(u_lseek64(f->fd, 0, SEEK_END), length);
+    r64_close_file(f);
 }
 
 // --- the fast path against the literal one ---------------------------------------

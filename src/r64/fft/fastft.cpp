@@ -8,8 +8,11 @@
 
 #include "r64/fft.h"
 #include "r64/fft/roots.h"
+#include "r64/fft/transform_alloc.h"
 
 namespace r64 {
+
+void *(*transform_alloc)(std::size_t bytes) = [](std::size_t bytes) { return std::malloc(bytes); };
 
 void fill_roots(COMPLEX *table, int size, int sign) {
     for (int k = 0; k < size; k++) {
@@ -33,7 +36,8 @@ void new_w_list(int size, int sign) {
         return;
     }
     std::free(w_list);
-    w_list = static_cast<COMPLEX *>(std::malloc(sizeof(COMPLEX) * static_cast<size_t>(size)));
+    w_list =
+        static_cast<COMPLEX *>(r64::transform_alloc(sizeof(COMPLEX) * static_cast<size_t>(size)));
     if (w_list == nullptr) {
         // No table: the next transform asks again and fails again.
         w_list_size = 0;
@@ -60,7 +64,8 @@ COMPLEX *_fastft(COMPLEX *list, int beki, int sign) {
     if (w_list == nullptr) {
         return nullptr;
     }
-    auto *result = static_cast<COMPLEX *>(std::malloc(sizeof(COMPLEX) * static_cast<size_t>(size)));
+    auto *result =
+        static_cast<COMPLEX *>(r64::transform_alloc(sizeof(COMPLEX) * static_cast<size_t>(size)));
     if (result == nullptr) {
         return nullptr;
     }

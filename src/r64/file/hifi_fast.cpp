@@ -284,7 +284,8 @@ class FastBands final : public r64::HifiBands {
         vol_ = r64::hifi_vol(f);
         cols_ = ((w_ - 1) / 4) * 4 + 12;
         stride_ = static_cast<std::ptrdiff_t>(cols_) * vol_;
-        rows_.reset(static_cast<unsigned char *>(std::malloc(static_cast<size_t>(stride_) * 8)));
+        rows_.reset(
+            static_cast<unsigned char *>(r64::hifi_calloc(static_cast<size_t>(stride_), 8)));
         return rows_ != nullptr;
     }
 

@@ -69,6 +69,10 @@ void hifi_read_window(R64_FILE *f, int i, int j, int level, int vol, unsigned ch
 void hifi_flush_lines(R64_FILE *f, int i, double **buf, int level, int dest_w, int buf_line,
                       HifiFailures *fails);
 
+// Where the pass takes its line buffers and band storage from (zeroed, as calloc);
+// the tests replace it to reach the paths where memory runs out.
+extern void *(*hifi_calloc)(std::size_t count, std::size_t size);
+
 // Bytes per pixel seen by the filter: 3 for 'P', 1 for 'G' and 'B'.
 inline int hifi_vol(const R64_FILE *f) {
     return f->header.type == 'P' ? 3 : 1;

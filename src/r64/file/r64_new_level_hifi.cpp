@@ -127,6 +127,9 @@ class LiteralBands final : public r64::HifiBands {
 
 namespace r64 {
 
+void *(*hifi_calloc)(std::size_t count, std::size_t size) =
+    [](std::size_t count, std::size_t size) { return std::calloc(count, size); };
+
 void hifi_read_window(R64_FILE *f, int i, int j, int level, int vol, unsigned char block[8][8][3],
                       HifiFailures *fails) {
     unsigned char col[3] = {0, 0, 0};
@@ -182,7 +185,7 @@ int hifi_run(R64_FILE *f, int level, HifiBands &bands) {
     const auto line_doubles = static_cast<size_t>(buf_line) * 4;
     Doubles lines[3];
     for (Doubles &l : lines) {
-        l.reset(static_cast<double *>(std::calloc(line_doubles, sizeof(double))));
+        l.reset(static_cast<double *>(hifi_calloc(line_doubles, sizeof(double))));
         if (!l) {
             r64_error = R64_ERR_NOMEM;
             return -1;
