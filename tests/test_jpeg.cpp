@@ -107,8 +107,9 @@ Bytes compress(const Bytes &px, int w, int h, int quality) {
 
 // Decodes exactly `stream` (an exact-size heap copy, so reads past it are caught).
 Bytes uncompress(const Bytes &stream, int &w, int &h, bool &ok) {
-    std::unique_ptr<unsigned char[]> copy(new unsigned char[stream.size() + 1]);
-    std::memcpy(copy.get(), stream.data(), stream.size());
+    auto copy = std::make_unique_for_overwrite<unsigned char[]>(stream.size());
+    if (!stream.empty())
+        std::memcpy(copy.get(), stream.data(), stream.size());
     w = h = -1;
     CBuffer img(jpeg_uncompress(&w, &h, stream.empty() ? nullptr : copy.get(),
                                 static_cast<int>(stream.size())),

@@ -200,13 +200,22 @@ bool ask_header(const jpeg_decompress_struct &cinfo, LoadJPGHeaderCallback heade
 constexpr std::uint32_t fourth_byte_mask =
     std::endian::native == std::endian::little ? 0xFF000000u : 0x000000FFu;
 
+// Sets every fourth byte of a row of 4-byte pixels to 0, sixteen bytes at a time
+// (GCC and Clang vector extensions), which keeps this pass cheap next to decoding.
 void clear_fourth_bytes(unsigned char *row, JDIMENSION width) {
-    for (JDIMENSION i = 0; i < width; ++i) {
-        std::uint32_t pixel;
-        std::memcpy(&pixel, row + 4 * std::size_t{i}, 4);
-        pixel &= ~fourth_byte_mask;
-        std::memcpy(row + 4 * std::size_t{i}, &pixel, 4);
+    using Pixels4 = std::uint32_t __attribute__((vector_size(16)));
+    constexpr Pixels4 keep = {~fourth_byte_mask, ~fourth_byte_mask, ~fourth_byte_mask,
+                              ~fourth_byte_mask};
+    const std::size_t bytes = std::size_t{width} * 4;
+    std::size_t i = 0;
+    for (; i + 16 <= bytes; i += 16) {
+        Pixels4 v;
+        std::memcpy(&v, row + i, 16);
+        v &= keep;
+        std::memcpy(row + i, &v, 16);
     }
+    for (; i < bytes; i += 4)
+        row[i + 3] = 0;
 }
 
 void convert_row(const jpeg_decompress_struct &cinfo, const JSAMPLE *src, unsigned char *dst) {
