@@ -258,16 +258,14 @@ int run_loader(LoadJob &job, void *memory, int memory_size, LoadJPGHeaderCallbac
     if (!ask_header(*cinfo, header_callback, data))
         return 0;
 
-    const bool direct =
 #ifdef JCS_EXTENSIONS
-        rgb_rows == RgbRows::direct_zero && cinfo->out_color_space == JCS_RGB;
-#else
-        false;
-    (void)rgb_rows;
-#endif
-#ifdef JCS_EXTENSIONS
+    // RGB rows straight from the library as 4-byte pixels when the caller allows it.
+    const bool direct = rgb_rows == RgbRows::direct_zero && cinfo->out_color_space == JCS_RGB;
     if (direct)
         cinfo->out_color_space = JCS_EXT_RGBX;
+#else
+    const bool direct = false; // without 4-byte pixel formats every row is copied
+    (void)rgb_rows;
 #endif
     jpeg_start_decompress(cinfo);
     job.decoding = true;
