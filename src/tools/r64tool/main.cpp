@@ -1,0 +1,66 @@
+// r64tool: imports pictures into r64 files and builds their pyramids, converts them to
+// cr, exports levels as PNG, reports and verifies files. Dispatches to the commands and
+// reports their failures on standard error with exit status 1.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli.h"
+#include "commands.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: r64tool <command> [arguments] [options]\n"
+    "\n"
+    "commands:\n"
+    "  import  PICTURE FILE.r64   read a PNG, JPEG or PNM picture into an r64 file\n"
+    "                             and build all its reduced levels\n"
+    "  tocr    FILE.r64 FILE.cr   convert an r64 file into a compressed cr file\n"
+    "  export  FILE OUT.png       write one level of an r64 or cr file as PNG\n"
+    "  info    FILE               list the levels of an r64 or cr file\n"
+    "  verify  FILE               read every tile and report the damaged ones\n"
+    "\n"
+    "'r64tool <command> --help' describes a command and its options.\n";
+
+struct Command {
+    const char *name;
+    int (*run)(int, char **);
+};
+
+constexpr Command kCommands[] = {
+    {"import", r64tool::cmd_import}, {"tocr", r64tool::cmd_tocr},
+    {"export", r64tool::cmd_export}, {"info", r64tool::cmd_info},
+    {"verify", r64tool::cmd_verify},
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return 1;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    for (const Command &c : kCommands) {
+        if (name != c.name) {
+            continue;
+        }
+        try {
+            const int status = c.run(argc - 2, argv + 2);
+            std::fflush(stdout);
+            return status;
+        } catch (const r64tool::ToolError &e) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "r64tool %s: %s: %s\n", c.name, e.subject.c_str(),
+                         e.reason.c_str());
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "r64tool: unknown command '%s'\n\n%s", name.c_str(), kUsage);
+    return 1;
+}
