@@ -1,14 +1,23 @@
 // Finding a cached tile: walks the ring from the most recently used entry and moves
-// the match to the head, or has _r64_read load the tile. Relies on r64_cache.h for
-// the ring helpers.
+// the match to the head, or has _r64_read load the tile. Relies on r64_cache.h for the
+// ring helpers and r64_geometry.h for the level test.
 #include "r64/file/r64_cache.h"
 
 extern "C" {
 
 int _search_ce(R64_FILE *f, int w, int h, int level) {
+    // Entries only ever hold in-level pixels: a point outside the level (or a level that
+    // does not belong) matches none, and _r64_read reports it.
+    if (!r64::level_exists(f, level) || !r64::inside_level(f, level, w, h)) {
+        return _r64_read(f, w, h, level);
+    }
+    // Inside the level, the entry holding the pixel is the one whose tile starts at the
+    // pixel's 64-pixel grid corner: three comparisons an entry on a full walk.
+    const int x0 = w & ~(r64::kTile - 1);
+    const int y0 = h & ~(r64::kTile - 1);
     R64_CACHE_ENT *sentinel = &f->cache[0];
     for (R64_CACHE_ENT *e = sentinel->next; e != sentinel; e = e->next) {
-        if (r64::entry_holds(e, w, h, level)) {
+        if (e->w_ofs == x0 && e->h_ofs == y0 && e->level == level) {
             if (e != sentinel->next) {
                 r64::ring_unlink(e);
                 r64::ring_push_head(f, e);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "r64/r64.h"
 #include "r64/file/r64_geometry.h"
@@ -95,14 +96,17 @@ inline unsigned char bit_mask_of(int x) {
 // r64_ctl and would stripe the fill). A 'P' pattern starts with background[0].
 inline void fill_background_pattern(const R64_FILE *f, unsigned char *dst, std::size_t n) {
     const auto *bg = reinterpret_cast<const unsigned char *>(f->background);
-    if (f->header.type == 'P') {
-        for (std::size_t i = 0; i < n; ++i) {
-            dst[i] = bg[i % 3];
-        }
-    } else {
-        for (std::size_t i = 0; i < n; ++i) {
-            dst[i] = bg[0];
-        }
+    if (f->header.type != 'P') {
+        std::memset(dst, bg[0], n);
+        return;
+    }
+    // The first pixel, then the filled part copied onto what follows, doubling each time.
+    std::size_t done = n < 3 ? n : 3;
+    std::memcpy(dst, bg, done);
+    while (done < n) {
+        const std::size_t chunk = done < n - done ? done : n - done;
+        std::memcpy(dst + done, dst, chunk);
+        done += chunk;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "r64/file/r64_averaging.h"
 #include "r64/file/r64_cache.h"
@@ -27,6 +28,16 @@ Quarter quarter_of(const R64_CACHE_ENT *dst, int i, int j) {
     return {reinterpret_cast<unsigned char *>(dst->buf), 0, i / 2 - dst->w_ofs, j / 2 - dst->h_ofs};
 }
 
+// sums[k] = a[k] + b[k] for k below N: the rows may lie in one buffer (or be the same
+// row), but never overlap the sums.
+template <int N>
+void sum_rows(const unsigned char *__restrict a, const unsigned char *__restrict b,
+              uint16_t *__restrict sums) {
+    for (int k = 0; k < N; ++k) {
+        sums[k] = static_cast<uint16_t>(a[k] + b[k]);
+    }
+}
+
 // 'G' (BPP 1) and 'P' (BPP 3): each byte the mean of its four samples, rounded down.
 // Samples beyond the level (only past an odd last column or row) are the edge pixel
 // under clamping, else the background pixel.
@@ -41,25 +52,36 @@ void reduce_bytes(const R64_FILE *f, const R64_CACHE_ENT *src, const R64_CACHE_E
     unsigned char bg_row[kTile * 3];
     r64::fill_background_pattern(f, bg_row, sizeof bg_row);
     const int full_groups = lim_w / 2;
+    constexpr int kRow = kTile * BPP;
 
     for (int y = 0; y < lim_h; y += 2) {
         const unsigned char *r0 = s + static_cast<std::size_t>(y) * s_stride;
         const unsigned char *r1 = y + 1 < lim_h ? r0 + s_stride : (clamp ? r0 : bg_row);
         unsigned char *out = q.out + static_cast<std::size_t>(q.y0 + y / 2) * q.stride + q.x0 * BPP;
+        // Vertical pair sums over a whole tile row (a fixed count the compiler can
+        // vectorise; a packed row of a narrower tile still lies inside the tile buffer,
+        // and the sums past the tile's width are never used), then each output byte
+        // from two neighbouring pair sums.
+        uint16_t pairs[kRow + BPP];
+        sum_rows<kRow>(r0, r1, pairs);
+        for (int k = kRow; k < kRow + BPP; ++k) {
+            pairs[k] = 0;
+        }
+        unsigned char means[kRow];
+        for (int k = 0; k < kRow; ++k) {
+            means[k] = static_cast<unsigned char>((pairs[k] + pairs[k + BPP]) >> 2);
+        }
+        // Group g's mean starts at byte 2 * g * BPP.
         for (int g = 0; g < full_groups; ++g) {
-            const int a = 2 * g * BPP;
-            for (int c = 0; c < BPP; ++c) {
-                const unsigned sum = r0[a + c] + r0[a + BPP + c] + r1[a + c] + r1[a + BPP + c];
-                out[g * BPP + c] = static_cast<unsigned char>(sum >> 2);
-            }
+            std::memcpy(out + g * BPP, means + 2 * g * BPP, BPP);
         }
         if ((lim_w & 1) != 0) {
+            // The samples right of the last column: that column again, or background.
             const int a = (lim_w - 1) * BPP;
-            const unsigned char *right0 = clamp ? r0 + a : bg_row;
-            const unsigned char *right1 = clamp ? r1 + a : bg_row;
             for (int c = 0; c < BPP; ++c) {
-                const unsigned sum = r0[a + c] + right0[c] + r1[a + c] + right1[c];
-                out[full_groups * BPP + c] = static_cast<unsigned char>(sum >> 2);
+                const unsigned right = clamp ? pairs[a + c] : 2u * bg_row[c];
+                out[full_groups * BPP + c] =
+                    static_cast<unsigned char>((pairs[a + c] + right) >> 2);
             }
         }
     }
