@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -199,24 +202,14 @@ TEST_F(Fourier, FastWindowKernelsMatchLiteralBits) {
     std::uniform_int_distribution<int> byte(0, 255);
     for (int trial = 0; trial < 120; trial++) {
         unsigned char px[8][kCols][3];
-        for (auto &r : px) {
-            for (auto &p : r) {
-                for (unsigned char &b : p) {
-                    switch (trial % 4) {
-                    case 0:
-                        b = static_cast<unsigned char>(byte(rng));
-                        break;
-                    case 1:
-                        b = byte(rng) < 128 ? 0 : 255;
-                        break;
-                    case 2:
-                        b = static_cast<unsigned char>(trial);
-                        break;
-                    default:
-                        b = byte(rng) < 250 ? 0 : static_cast<unsigned char>(byte(rng));
-                    }
-                }
-            }
+        // Noise, black and white, flat, and sparse dots in turn.
+        const int kind = trial % 4;
+        for (unsigned char &b : std::span(&px[0][0][0], sizeof px)) {
+            const int r = byte(rng);
+            b = static_cast<unsigned char>(kind == 0   ? r
+                                           : kind == 1 ? (r < 128 ? 0 : 255)
+                                           : kind == 2 ? trial
+                                                       : (r < 250 ? 0 : r * 37));
         }
         for (int c = 0; c < 3; c++) {
             double side_by_side[kWindows][4][4];
