@@ -2,6 +2,7 @@
 // row of tiles) with r64_write_block, flushed, and every further level is generated
 // from the one above with the chosen filter and flushed before it serves as a source.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
@@ -128,6 +129,8 @@ int cmd_import(int argc, char **argv) {
         fail_lib(dst, "cannot create the r64 file");
     }
 
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
     // Level 0, one row of tiles at a time.
     const auto row_bytes = static_cast<std::size_t>(w) * 3;
     std::vector<unsigned char> band(row_bytes * R64_TILE);
@@ -151,6 +154,7 @@ int cmd_import(int argc, char **argv) {
         fail_lib(dst, "cannot write level 0");
     }
 
+    const auto level0_done = Clock::now();
     // The reduced levels, each flushed before it becomes the next source.
     const int levels = r64_table_levels(f.get());
     for (int level = 0; level + 1 < levels; ++level) {
@@ -176,7 +180,10 @@ int cmd_import(int argc, char **argv) {
         fail_lib(dst, "cannot write the last tiles");
     }
     out.commit();
-    std::printf("%s: r64 type %c, %d x %d, %d levels\n", dst.c_str(), type, w, h, levels);
+    const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+    std::printf("%s: r64 type %c, %d x %d, %d levels (level 0 %.1f s, reduced levels %.1f s)\n",
+                dst.c_str(), type, w, h, levels, seconds(level0_done - started),
+                seconds(Clock::now() - level0_done));
     return 0;
 }
 
