@@ -2,12 +2,14 @@
 // averaging and file layout, the block-wise pass against the literal per-pixel pass
 // (bytes, printed lines, results, failures), and the exact progress text.
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "fake_dispatcher.h"
 #include "handle_probe.h"
 #include "r64/file/r64_averaging.h"
 #include "r64_model.h"
@@ -233,6 +235,59 @@ TEST_F(AveragingPyramid, FailuresBehaveTheSameBothWays) {
     expect_same_both_ways(colour, {0}, O_RDONLY);
     EXPECT_EQ(last.results, std::vector<int>{-1});
     EXPECT_NE(last.printed.find("writeout err -1:-1\n"), std::string::npos);
+}
+
+// Catches a fast pass that tries a tile again where the literal pass would not: when the
+// first read of a block fails once (a host serves the descriptor), that first sample is
+// lost in both passes and the block's other reads load the tile.
+TEST_F(AveragingPyramid, AReadThatFailsOnceCostsTheSameSampleBothWays) {
+    const Source s{'G', 130, 70, 1, {0, 0, 0}};
+    Outcome outs[2];
+    const Pass passes[2] = {fast_pass, literal_pass};
+    for (int k = 0; k < 2; ++k) {
+        const std::string path = dir.file(k == 0 ? "fast.r64" : "literal.r64");
+        make_source(path, s);
+        R64_FILE *f = open_rw(path);
+        const int real = f->fd;
+        f->fd = U_DISPATCH_FD_MIN + 7;
+        int reads = 0;
+        {
+            FakeDispatcher host;
+            host.answer = [&](UFR_REQ *req) -> UFR_ERR {
+                const UFR_ARGS *a = req->argv;
+                switch (req->ufr_code) {
+                case UFR_CODE_READ:
+                    if (++reads == 1) {
+                        return FakeDispatcher::fail(-1, EIO);
+                    }
+                    return FakeDispatcher::ok(static_cast<int>(
+                        read(real, a[1].d_rep_char_ptr.d, a[1].d_rep_char_ptr.len)));
+                case UFR_CODE_WRITE:
+                    return FakeDispatcher::ok(
+                        static_cast<int>(write(real, a[1].d_char_ptr.d, a[1].d_char_ptr.len)));
+                case UFR_CODE_LSEEK64:
+                    return FakeDispatcher::ok64(lseek(real, a[1].d_int64.d, a[2].d_int.d));
+                case UFR_CODE_CLOSE:
+                    return FakeDispatcher::ok(close(real));
+                default:
+                    return FakeDispatcher::fail(-1, EINVAL);
+                }
+            };
+            outs[k].printed = stdout_of([&] {
+                outs[k].results.push_back(passes[k](f, 0));
+                outs[k].errors.push_back(r64_error);
+            });
+            r64_close_file(f);
+        }
+        outs[k].file = read_bytes(path);
+    }
+    EXPECT_EQ(outs[0].results, std::vector<int>{-1});
+    EXPECT_EQ(outs[0].results, outs[1].results);
+    EXPECT_EQ(outs[0].errors, outs[1].errors);
+    EXPECT_EQ(outs[0].printed, outs[1].printed);
+    EXPECT_EQ(outs[0].printed.find("writeout err -1:-1\n"),
+              outs[0].printed.rfind("writeout err -1:-1\n"));
+    EXPECT_TRUE(outs[0].file == outs[1].file);
 }
 
 // Catches a wrong progress count: one line per 64x64 block, counting down from the area
