@@ -24,8 +24,9 @@ struct Quarter {
     int y0;
 };
 
-Quarter quarter_of(const R64_CACHE_ENT *dst, int i, int j) {
-    return {reinterpret_cast<unsigned char *>(dst->buf), 0, i / 2 - dst->w_ofs, j / 2 - dst->h_ofs};
+Quarter quarter_of(const R64_CACHE_ENT *dst, int i, int j, std::size_t stride) {
+    return {reinterpret_cast<unsigned char *>(dst->buf), stride, i / 2 - dst->w_ofs,
+            j / 2 - dst->h_ofs};
 }
 
 // sums[k] = a[k] + b[k] for k below N: the rows may lie in one buffer (or be the same
@@ -45,8 +46,7 @@ template <int BPP>
 void reduce_bytes(const R64_FILE *f, const R64_CACHE_ENT *src, const R64_CACHE_ENT *dst, int i,
                   int j, int lim_w, int lim_h) {
     const auto *s = reinterpret_cast<const unsigned char *>(src->buf);
-    Quarter q = quarter_of(dst, i, j);
-    q.stride = static_cast<std::size_t>(dst->w_len) * BPP;
+    const Quarter q = quarter_of(dst, i, j, static_cast<std::size_t>(dst->w_len) * BPP);
     const auto s_stride = static_cast<std::size_t>(lim_w) * BPP;
     const bool clamp = f->rc_type != 0;
     unsigned char bg_row[kTile * 3];
@@ -93,8 +93,7 @@ void reduce_bytes(const R64_FILE *f, const R64_CACHE_ENT *src, const R64_CACHE_E
 void reduce_bits(const R64_FILE *f, const R64_CACHE_ENT *src, const R64_CACHE_ENT *dst, int i,
                  int j, int lim_w, int lim_h) {
     const auto *s = reinterpret_cast<const unsigned char *>(src->buf);
-    Quarter q = quarter_of(dst, i, j);
-    q.stride = r64::tile_row_bytes('B', dst->w_len);
+    const Quarter q = quarter_of(dst, i, j, r64::tile_row_bytes('B', dst->w_len));
     const std::size_t s_stride = r64::tile_row_bytes('B', lim_w);
     const bool clamp = f->rc_type != 0;
     const unsigned bg = static_cast<unsigned char>(f->background[0]);
