@@ -1,6 +1,7 @@
 // AveragingPyramid: levels made by 2x2 averaging checked against an independent
 // averaging and file layout, the block-wise pass against the literal per-pixel pass
 // (bytes, printed lines, results, failures), and the exact progress text.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -214,6 +215,10 @@ TEST_F(AveragingPyramid, FailuresBehaveTheSameBothWays) {
         ++lines;
     }
     EXPECT_EQ(lines, 4u * 65 * 35);
+    // Level 1 (65 x 35 from offset 8 + 130 * 70) holds zeros over its background of 5.
+    ASSERT_EQ(last.file.size(), 9108u + 65 * 35);
+    EXPECT_TRUE(std::all_of(last.file.begin() + 9108, last.file.end(),
+                            [](unsigned char b) { return b == 0; }));
 
     // The first destination tile is cut short in the file: its stores fail silently.
     const Source colour{'P', 300, 200, 1, {0, 0, 0}};
