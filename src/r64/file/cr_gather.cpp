@@ -4,6 +4,8 @@
 // them (tile columns left to right, each top to bottom) and copies from the cache's
 // buffer that r64_plane hands out, so both load the same tiles and fail alike.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "r64/file/cr_gather.h"
@@ -36,24 +38,40 @@ int gather_tile_literal(R64_FILE *r64, int level, int x0, int y0, int w, int h,
 
 namespace {
 
+// The first three bytes of a 4-byte word in memory order, the fourth cleared.
+constexpr uint32_t kLowThreeBytes =
+    std::endian::native == std::endian::little ? 0x00FFFFFFu : 0xFFFFFF00u;
+
 // Copies the part [xa, xb) x [ya, yb) of the cached r64 tile whose top-left pixel
-// is (tx, ty) and whose rows are tw pixels wide into the cr tile at (x0, y0).
-void copy_from_tile(char type, const unsigned char *data, int tx, int ty, int tw, int xa, int xb,
-                    int ya, int yb, int x0, int y0, int w, unsigned char *rgbx) {
+// is (tx, ty) and whose rows are tw pixels wide into the cr tile at (x0, y0). The
+// cache buffer holds capacity bytes, so a colour pixel may be read as one word
+// whenever a fourth byte follows it inside the buffer.
+void copy_from_tile(char type, const unsigned char *data, std::size_t capacity, int tx, int ty,
+                    int tw, int xa, int xb, int ya, int yb, int x0, int y0, int w,
+                    unsigned char *rgbx) {
     const std::size_t row_bytes = tile_row_bytes(type, tw);
     for (int y = ya; y < yb; ++y) {
         const unsigned char *src = data + static_cast<std::size_t>(y - ty) * row_bytes;
         unsigned char *dst = rgbx + (static_cast<std::size_t>(y - y0) * w + (xa - x0)) * 4;
         switch (type) {
-        case 'P':
-            for (int x = xa; x < xb; ++x, dst += 4) {
-                const unsigned char *s = src + static_cast<std::size_t>(x - tx) * 3;
+        case 'P': {
+            const unsigned char *s = src + static_cast<std::size_t>(xa - tx) * 3;
+            int x = xa;
+            for (; x < xb && static_cast<std::size_t>(s - data) + 4 <= capacity;
+                 ++x, s += 3, dst += 4) {
+                uint32_t v;
+                std::memcpy(&v, s, 4);
+                v &= kLowThreeBytes;
+                std::memcpy(dst, &v, 4);
+            }
+            for (; x < xb; ++x, s += 3, dst += 4) {
                 dst[0] = s[0];
                 dst[1] = s[1];
                 dst[2] = s[2];
                 dst[3] = 0;
             }
             break;
+        }
         case 'G':
             for (int x = xa; x < xb; ++x, dst += 4) {
                 const unsigned char v = src[x - tx];
@@ -81,6 +99,7 @@ void copy_from_tile(char type, const unsigned char *data, int tx, int ty, int tw
 
 int gather_tile_fast(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgbx) {
     const char type = r64->header.type;
+    const auto capacity = static_cast<std::size_t>(pixel_type_of(r64).tile_bytes);
     for (int tx = x0 / kTile * kTile; tx < x0 + w; tx += kTile) {
         for (int ty = y0 / kTile * kTile; ty < y0 + h; ty += kTile) {
             const int xa = std::max(tx, x0);
@@ -94,8 +113,8 @@ int gather_tile_fast(R64_FILE *r64, int level, int x0, int y0, int w, int h, uns
             }
             const int xb = std::min(tx + tw, x0 + w);
             const int yb = std::min(ty + th, y0 + h);
-            copy_from_tile(type, reinterpret_cast<const unsigned char *>(data), tx, ty, tw, xa, xb,
-                           ya, yb, x0, y0, w, rgbx);
+            copy_from_tile(type, reinterpret_cast<const unsigned char *>(data), capacity, tx, ty,
+                           tw, xa, xb, ya, yb, x0, y0, w, rgbx);
         }
     }
     return 0;

@@ -1,12 +1,13 @@
 // The residual coding of cr tiles shared by the writer and the decoder: the
-// calibration curves as tables, the choice of tile compression by size, and the
-// reconstruction of a tile from its parent and its decoded differences.
-// cr_cal and cr_inv_cal (cr_write_file.cpp) are the definitions; the tables are
-// filled from the same arithmetic and tested against them.
+// calibration curves as tables, the choice of tile compression by size, the bytes
+// for the encoder and the reconstruction of a tile from its parent and its decoded
+// differences (cr_residual.cpp). cr_cal and cr_inv_cal (cr_write_file.cpp) use the
+// same arithmetic as the tables.
 #ifndef R64_SRC_CR_RESIDUAL_H
 #define R64_SRC_CR_RESIDUAL_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "r64/r64.h"
@@ -73,6 +74,19 @@ constexpr int cr_calibration(int lo, int hi) {
     const int cal = 128 - (hi + lo) / 2;
     return cal > 127 ? 127 : (cal < -128 ? -128 : cal);
 }
+
+// The parent pixel of each pixel of row y of a child tile whose first column is
+// w_ofs: up[4x .. 4x + 3] = parent pixel ((w_ofs + x) >> 1, y >> 1).
+void cr_parent_row(const CR_BUFFER &parent, int w_ofs, int y, int w_len, unsigned char *up);
+
+// The offsets of a root tile, from the range of its pixel values (not applied).
+void cr_root_calibration(const unsigned char *tile, std::size_t pixels, int cal[3]);
+
+// A tile below the root: sets cal from the range of its differences from the
+// parent and turns its pixels (in place) into the bytes for the encoder,
+// cr_cal(difference, cal[k]), fourth byte 0.
+void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len, int h_len,
+                        unsigned char *tile, int cal[3]);
 
 // Rebuilds a tile as a reader sees it: pixel byte k = parent pixel byte k +
 // cr_inv_cal(decoded byte k, cal[k]), limited to 0..255; the fourth byte is 0.

@@ -5,6 +5,7 @@
 // codec, the calibration curves and the progress counters. Relies on cr_open_file,
 // the r64 pixel access (through a gather), the JPEG memory codec and u_file.
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -19,34 +20,23 @@
 
 namespace r64 {
 
-void cr_reconstruct(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len, int h_len,
-                    const unsigned char *decoded, const unsigned char cal[3], unsigned char *out) {
-    const int c[3] = {static_cast<signed char>(cal[0]), static_cast<signed char>(cal[1]),
-                      static_cast<signed char>(cal[2])};
-    for (int y = 0; y < h_len; ++y) {
-        const unsigned char *prow =
-            parent.buf + static_cast<std::size_t>(((h_ofs + y) >> 1) - parent.h_ofs) *
-                             static_cast<std::size_t>(parent.w_len) * 4;
-        const std::size_t row = static_cast<std::size_t>(y) * static_cast<std::size_t>(w_len);
-        for (int x = 0; x < w_len; ++x) {
-            const unsigned char *p =
-                prow + static_cast<std::size_t>(((w_ofs + x) >> 1) - parent.w_ofs) * 4;
-            const std::size_t i = (row + static_cast<std::size_t>(x)) * 4;
-            for (int k = 0; k < 3; ++k) {
-                const int v = p[k] + kInvCalTable[decoded[i + k]] - c[k];
-                out[i + k] = static_cast<unsigned char>(std::clamp(v, 0, 255));
-            }
-            out[i + 3] = 0;
-        }
-    }
-}
-
 namespace {
 
 struct Writer {
     CR_FILE *f;
     R64_FILE *r64;
     GatherFn gather;
+    // One tile buffer per level, made on first use: the tiles on the current path
+    // (one per level) each own the buffer of their level until they return.
+    std::array<MallocBuffer<unsigned char>, R64_LEVELS> tiles{};
+
+    unsigned char *tile_buffer(int level) {
+        if (!tiles[level]) {
+            const auto rect = static_cast<std::size_t>(f->header.rect_size);
+            tiles[level] = malloc_buffer<unsigned char>(rect * rect * 4);
+        }
+        return tiles[level].get();
+    }
 };
 
 int fail(int code) {
@@ -58,60 +48,6 @@ int fail(int code) {
 // falls short.
 bool write_at(int fd, int64_t pos, const void *data, int n) {
     return u_lseek64(fd, pos, SEEK_SET) == pos && u_write(fd, data, n) == n;
-}
-
-// The parent pixel of pixel (x, y) of the child level.
-const unsigned char *parent_pixel(const CR_BUFFER &p, int x, int y) {
-    return p.buf +
-           (static_cast<std::size_t>((y >> 1) - p.h_ofs) * static_cast<std::size_t>(p.w_len) +
-            static_cast<std::size_t>((x >> 1) - p.w_ofs)) *
-               4;
-}
-
-// Turns the gathered pixels in tile into the bytes for the encoder and sets cal:
-// pixel values for a root, calibrated differences from the parent otherwise.
-void encode_samples(const CR_BUFFER *parent, int w_ofs, int h_ofs, int w_len, int h_len,
-                    unsigned char *tile, int cal[3]) {
-    int lo[3] = {INT_MAX, INT_MAX, INT_MAX};
-    int hi[3] = {INT_MIN, INT_MIN, INT_MIN};
-    const std::size_t n = static_cast<std::size_t>(w_len) * static_cast<std::size_t>(h_len);
-    if (parent == nullptr) {
-        for (std::size_t i = 0; i < n; ++i) {
-            for (int k = 0; k < 3; ++k) {
-                lo[k] = std::min<int>(lo[k], tile[i * 4 + k]);
-                hi[k] = std::max<int>(hi[k], tile[i * 4 + k]);
-            }
-        }
-        for (int k = 0; k < 3; ++k) {
-            cal[k] = cr_calibration(lo[k], hi[k]);
-        }
-        return;
-    }
-    for (int y = 0; y < h_len; ++y) {
-        for (int x = 0; x < w_len; ++x) {
-            const unsigned char *px = tile + (static_cast<std::size_t>(y) * w_len + x) * 4;
-            const unsigned char *pp = parent_pixel(*parent, w_ofs + x, h_ofs + y);
-            for (int k = 0; k < 3; ++k) {
-                const int d = px[k] - pp[k];
-                lo[k] = std::min(lo[k], d);
-                hi[k] = std::max(hi[k], d);
-            }
-        }
-    }
-    for (int k = 0; k < 3; ++k) {
-        cal[k] = cr_calibration(lo[k], hi[k]);
-    }
-    // In place: each byte depends only on its own pixel and its parent pixel.
-    for (int y = 0; y < h_len; ++y) {
-        for (int x = 0; x < w_len; ++x) {
-            unsigned char *px = tile + (static_cast<std::size_t>(y) * w_len + x) * 4;
-            const unsigned char *pp = parent_pixel(*parent, w_ofs + x, h_ofs + y);
-            for (int k = 0; k < 3; ++k) {
-                px[k] = cal_byte(px[k] - pp[k], cal[k]);
-            }
-            px[3] = 0;
-        }
-    }
 }
 
 void count_progress(int w_len, int h_len) {
@@ -151,7 +87,7 @@ int store_tile(CR_FILE *f, int w_ofs, int h_ofs, int level, char type, const int
     return 0;
 }
 
-int write_tile(const Writer &wr, const CR_BUFFER *parent, int w_ofs, int h_ofs, int level) {
+int write_tile(Writer &wr, const CR_BUFFER *parent, int w_ofs, int h_ofs, int level) {
     CR_FILE *const f = wr.f;
     const int level_w = f->level_w[level];
     const int level_h = f->level_h[level];
@@ -163,27 +99,31 @@ int write_tile(const Writer &wr, const CR_BUFFER *parent, int w_ofs, int h_ofs, 
     const int h_len = std::min(rect, level_h - h_ofs);
     const std::size_t pixels = static_cast<std::size_t>(w_len) * static_cast<std::size_t>(h_len);
 
-    MallocBuffer<unsigned char> tile = malloc_buffer<unsigned char>(pixels * 4);
-    if (!tile) {
+    unsigned char *const tile = wr.tile_buffer(level);
+    if (tile == nullptr) {
         return fail(R64_ERR_NOMEM);
     }
-    if (wr.gather(wr.r64, level, w_ofs, h_ofs, w_len, h_len, tile.get()) < 0) {
+    if (wr.gather(wr.r64, level, w_ofs, h_ofs, w_len, h_len, tile) < 0) {
         return -1;
     }
     count_progress(w_len, h_len);
 
     int cal[3];
-    encode_samples(parent, w_ofs, h_ofs, w_len, h_len, tile.get(), cal);
+    if (parent == nullptr) {
+        cr_root_calibration(tile, pixels, cal); // a root stores plain pixel values
+    } else {
+        cr_encode_residual(*parent, w_ofs, h_ofs, w_len, h_len, tile, cal);
+    }
 
     int size = 0;
     char type;
     MallocBuffer<unsigned char> data;
     if (cr_tile_is_jpeg(w_len, h_len)) {
         type = kCrJpeg;
-        data.reset(jpeg_compress(&size, tile.get(), w_len, h_len, kCrJpegQuality));
+        data.reset(jpeg_compress(&size, tile, w_len, h_len, kCrJpegQuality));
     } else {
         type = kCrStored;
-        data.reset(none_compress(&size, tile.get(), w_len, h_len));
+        data.reset(none_compress(&size, tile, w_len, h_len));
     }
     if (!data) {
         return fail(R64_ERR_NOMEM);
@@ -214,17 +154,17 @@ int write_tile(const Writer &wr, const CR_BUFFER *parent, int w_ofs, int h_ofs, 
         er_panic("_cr_write(2)");
     }
     if (parent == nullptr) {
-        std::memcpy(tile.get(), decoded.get(), pixels * 4);
+        std::memcpy(tile, decoded.get(), pixels * 4);
     } else {
         unsigned char cal_bytes[3];
         for (int k = 0; k < 3; ++k) {
             cal_bytes[k] = static_cast<unsigned char>(cal[k]);
         }
-        cr_reconstruct(*parent, w_ofs, h_ofs, w_len, h_len, decoded.get(), cal_bytes, tile.get());
+        cr_reconstruct(*parent, w_ofs, h_ofs, w_len, h_len, decoded.get(), cal_bytes, tile);
     }
     decoded.reset();
 
-    const CR_BUFFER self{w_ofs, h_ofs, w_len, h_len, tile.get()};
+    const CR_BUFFER self{w_ofs, h_ofs, w_len, h_len, tile};
     const int cw = 2 * w_ofs;
     const int ch = 2 * h_ofs;
     const int children[4][2] = {{cw, ch}, {cw + rect, ch}, {cw, ch + rect}, {cw + rect, ch + rect}};
@@ -283,7 +223,7 @@ int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE 
         return fail(R64_ERR_NO_LEVEL_SOURCE);
     }
     // Every tile of the top level is a root with its subtree, in row-major order.
-    const Writer wr{f, r64, gather};
+    Writer wr{f, r64, gather};
     const int rect = f->header.rect_size;
     int ret = 0;
     for (int y = 0; y < f->level_h[top] && ret == 0; y += rect) {
@@ -356,7 +296,8 @@ int cr_inv_cal(int cc, char cal) {
 }
 
 int _cr_write(CR_BUFFER *parent, CR_FILE *f, R64_FILE *r64, int w_ofs, int h_ofs, int level) {
-    return r64::write_tile(r64::Writer{f, r64, r64::gather_tile_fast}, parent, w_ofs, h_ofs, level);
+    r64::Writer wr{f, r64, r64::gather_tile_fast};
+    return r64::write_tile(wr, parent, w_ofs, h_ofs, level);
 }
 
 int cr_write_file(const char *filename, int mode, int rect_size, R64_FILE *r64) {
