@@ -617,6 +617,24 @@ TEST_F(R64Tool, VerifyReportsEachDamagedTileAndGoesOn) {
     EXPECT_EQ(cut.status, 1);
     EXPECT_NE(cut.out.find("data cut short"), std::string::npos) << cut.out;
     EXPECT_NE(cut.out.find(", 1 damaged"), std::string::npos) << cut.out;
+
+    // An r64 file cut inside level 0's last band of tiles: those tiles and every tile
+    // of the levels after it lie beyond its end; the tiles before the cut are whole.
+    Bytes r64 = r64_test::read_bytes(f("v.r64"));
+    r64.resize(8 + 200 * 64 * 3 + 100);
+    r64_test::write_bytes(f("cut.r64"), r64);
+    const Result rcut = run("verify " + f("cut.r64"));
+    EXPECT_EQ(rcut.status, 1);
+    EXPECT_EQ(rcut.out.find("level 0 tile (0, 0)"), std::string::npos) << rcut.out;
+    EXPECT_NE(rcut.out.find("level 0 tile (0, 64): data cut short (100 of 6912 bytes"),
+              std::string::npos)
+        << rcut.out;
+    EXPECT_NE(rcut.out.find("level 0 tile (64, 64): the tile lies beyond the end of the file"),
+              std::string::npos)
+        << rcut.out;
+    // 200 x 100: 4 x 2 tiles at level 0, 2 at level 1 (100 x 50), then one on each of the
+    // levels 50 x 25, 25 x 13, 13 x 7 and 7 x 4.
+    EXPECT_NE(rcut.out.find("14 tiles read, 10 damaged"), std::string::npos) << rcut.out;
 }
 
 // Pictures that cannot be imported are refused with status 1, the file named on

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -44,9 +45,49 @@ std::string lib_reason() {
     return r64_error_words(r64_error) + " [r64_error " + std::to_string(r64_error) + "]";
 }
 
+// Where a tile's bytes lie in an r64 file: the level's area start, the bands above the
+// tile (R bytes a pixel row, with a 'B' level's spare byte when a width is not a multiple
+// of 8), then the whole tiles to its left in its band.
+std::pair<int64_t, int64_t> r64_tile_range(const R64_FILE *f, int level, int x0, int y0, int tw,
+                                           int th) {
+    const int w = f->level_w[level];
+    const char type = f->header.type;
+    int64_t stride = w;
+    int64_t tile_row = tw;
+    int64_t full_row = R64_TILE;
+    if (type == 'P') {
+        stride = 3 * static_cast<int64_t>(w);
+        tile_row = 3 * static_cast<int64_t>(tw);
+        full_row = 3 * R64_TILE;
+    } else if (type == 'B') {
+        stride = (w % 8 != 0 || f->header.width % 8 != 0) ? (w >> 3) + 1 : w / 8;
+        tile_row = (tw + 7) / 8;
+        full_row = R64_TILE / 8;
+    }
+    const int64_t start = f->level_ofs[level] + static_cast<int64_t>(y0) * stride +
+                          static_cast<int64_t>(x0 / R64_TILE) * th * full_row;
+    return {start, start + th * tile_row};
+}
+
+// Why a tile could not be read: its place against the file's length when it lies
+// (partly) beyond the end, else the library's reason.
+std::string r64_tile_problem(const R64_FILE *f, int level, int x0, int y0, int tw, int th,
+                             int64_t length) {
+    const auto [start, end] = r64_tile_range(f, level, x0, y0, tw, th);
+    if (start >= length) {
+        return "the tile lies beyond the end of the file";
+    }
+    if (end > length) {
+        return "data cut short (" + std::to_string(length - start) + " of " +
+               std::to_string(end - start) + " bytes in the file)";
+    }
+    return lib_reason();
+}
+
 Tally verify_r64(R64_FILE *f) {
     Tally t;
     const int levels = r64_table_levels(f);
+    const int64_t length = file_length(f->fd);
     std::vector<unsigned char> buf(static_cast<std::size_t>(R64_TILE) * R64_TILE * 3);
     for (int l = 0; l < levels; ++l) {
         const int w = f->level_w[l];
@@ -57,7 +98,7 @@ Tally verify_r64(R64_FILE *f) {
                 const int tw = std::min(R64_TILE, w - x0);
                 const int th = std::min(R64_TILE, h - y0);
                 if (r64_read_block(buf.data(), R64_TILE * 3, f, x0, y0, tw, th, l) != 0) {
-                    report(t, l, x0, y0, lib_reason());
+                    report(t, l, x0, y0, r64_tile_problem(f, l, x0, y0, tw, th, length));
                 }
             }
         }

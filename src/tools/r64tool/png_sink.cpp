@@ -38,6 +38,9 @@ bool start_guarded(png_structp png, png_infop info, PngErrors *err, std::FILE *f
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
                  depth, colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    // zlib level 3: about half the time of the default level 6 on photographs, for
+    // files some 15% larger.
+    png_set_compression_level(png, 3);
     png_write_info(png, info);
     if (depth < 8) {
         png_set_packing(png);
