@@ -148,8 +148,15 @@ TEST_F(CrOpen, LevelsAndRecordCounts) {
     struct Case {
         int w, h, rect, levels;
         uint32_t records;
-    } cases[] = {{100, 50, 64, 5, 7}, {64, 64, 256, 5, 6}, {3, 3, 256, 1, 2},
-                 {2, 100, 256, 0, 1}, {1, 1, 64, 0, 1},    {-5, 64, 64, 0, 1}};
+    } cases[] = {{100, 50, 64, 5, 7},
+                 {64, 64, 256, 5, 6},
+                 {3, 3, 256, 1, 2},
+                 {2, 100, 256, 0, 1},
+                 {1, 1, 64, 0, 1},
+                 {-5, 64, 64, 0, 1},
+                 // A negative side over a small tile edge gives no records, not a
+                 // negative count that would wrap to billions.
+                 {-70, 70, 1, 0, 0}};
     for (const Case &c : cases) {
         Handle f(open_ro(crafted("l.cr", cr_header(c.w, c.h, c.rect, 0))));
         ASSERT_NE(f.f, nullptr) << c.w;
@@ -224,6 +231,17 @@ TEST_F(CrOpen, OpenErrorCodes) {
         EXPECT_EQ(r64_error, -5);
         EXPECT_EQ(r64_test::file_size(p), 0);
     }
+}
+
+// Fault caught: creating with a negative side and 1-pixel tiles writing ~4 billion
+// records instead of the header alone.
+TEST_F(CrOpen, NegativeSideCreatesNoRecords) {
+    const std::string p = dir.file("neg.cr");
+    Handle f(cr_open_file(p.c_str(), kRW, 0644, 1, -70, 70));
+    ASSERT_NE(f.f, nullptr);
+    EXPECT_EQ(f->header.cr_tbl_nos, 0u);
+    EXPECT_EQ(r64_test::file_size(p), 16);
+    EXPECT_EQ(levels(f.f), 0);
 }
 
 // Faults caught: a broken free list or ring, cache entries holding stale pointers,

@@ -69,7 +69,10 @@ int get_cr_tbl_nos(CR_FILE *f) {
         f->level_entry[level] = static_cast<int>(count);
         f->level_w[level] = w;
         f->level_h[level] = h;
-        count += tiles_across(w, rect) * tiles_across(h, rect);
+        // A negative side holds no tiles; its quotient must not take records away
+        // (a negative total would wrap to billions of records to write).
+        const int64_t level_tiles = tiles_across(w, rect) * tiles_across(h, rect);
+        count += level_tiles > 0 ? level_tiles : 0;
         w = r64::ceil_half(w);
         h = r64::ceil_half(h);
         if (w <= 1 || h <= 1) {
