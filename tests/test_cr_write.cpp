@@ -369,8 +369,8 @@ TEST_F(CrWrite, ExampleLayout) {
 }
 
 // Round trip: a photo-like picture stays close to its source at every level for
-// each tile edge, every tile of every level decodes; grey and bilevel sources
-// come back grey (r = g = b) and close.
+// each tile edge, every tile of every level decodes, and reading level 0 decodes
+// each tile once; grey and bilevel sources come back grey (r = g = b) and close.
 TEST_F(CrWrite, DecodedLevelsStayClose) {
     // Level 0 must be well above 30 dB for colour; smaller levels carry more detail
     // per pixel and bilevel edges ring, so their floors are lower.
@@ -399,6 +399,23 @@ TEST_F(CrWrite, DecodedLevelsStayClose) {
             }
         }
         std::printf("\n");
+        // A fresh decoder reading level 0 row by row decodes every tile of the file
+        // once (each tile above is an ancestor of some tile of level 0).
+        CR_FILE *f = cr_open_file(out_.c_str(), O_RDONLY, 0, 0, 0, 0);
+        CR_DECODER *d = cr_open_decoder(f, 0);
+        int tiles = 0;
+        for (size_t l = 0; l < p.px.size(); ++l) {
+            tiles += (p.w[l] + c.rect - 1) / c.rect * ((p.h[l] + c.rect - 1) / c.rect);
+        }
+        for (int y = 0; y < 384; y += c.rect) {
+            for (int x = 0; x < 512; x += c.rect) {
+                int w, h;
+                free(cr_decode_tile(&w, &h, d, x, y, 0));
+            }
+        }
+        EXPECT_EQ(r64::cr_decoder_tiles_decoded(d), tiles);
+        cr_close_decoder(d);
+        cr_close_file(f);
         r64_close_file(r64_);
         r64_ = nullptr;
     }

@@ -1,8 +1,9 @@
 // Decoding cr tiles back into pixels: a tile of the top level is decoded as its
 // pixels, any other from its parent's reconstructed pixels plus its calibrated
-// differences. The decoder owns a small LRU cache of reconstructed tiles so that
-// a level read row by row decodes each tile once. Relies on cr_read (which checks
-// records against the file's length), the stored and JPEG decoders, and the
+// differences. The decoder owns a small LRU cache of reconstructed tiles (a use
+// of a tile refreshes the tiles above it) so that a level read row by row decodes
+// each tile once. Relies on cr_read
+// (which checks records against the file's length), the stored and JPEG decoders, and the
 // reconstruction shared with the writer (cr_residual.h). Damaged data gives an
 // error code, never a crash.
 #include <algorithm>
@@ -62,18 +63,29 @@ struct cr_decoder {
         return nullptr;
     }
 
-    // Tiles still in use by a caller up the chain stay alive through their
-    // shared pointers when the cache lets them go.
+    // When full, the least recently used tile is given up. Tiles still in use up
+    // the chain stay alive through their shared pointers.
     void remember(TilePtr t) {
-        if (cache.size() >= capacity) {
-            auto oldest =
-                std::min_element(cache.begin(), cache.end(), [](const Entry &a, const Entry &b) {
-                    return a.last_use < b.last_use;
-                });
-            *oldest = Entry{std::move(t), ++clock};
+        if (cache.size() < capacity) {
+            cache.push_back(Entry{std::move(t), ++clock});
             return;
         }
-        cache.push_back(Entry{std::move(t), ++clock});
+        auto oldest =
+            std::min_element(cache.begin(), cache.end(), [](const Entry &a, const Entry &b) {
+                return a.last_use < b.last_use;
+            });
+        *oldest = Entry{std::move(t), ++clock};
+    }
+
+    // A use of a tile counts as a use of every tile above it: a level read row by
+    // row comes back to a parent row only after the rows beneath, and to the tiles
+    // higher up after longer still.
+    void touch_ancestors(int level, int x0, int y0) {
+        for (int l = level + 1; l <= top; ++l) {
+            x0 = (x0 >> 1) / rect * rect;
+            y0 = (y0 >> 1) / rect * rect;
+            lookup(l, x0, y0);
+        }
     }
 
     TilePtr fail(int code) {
@@ -84,6 +96,7 @@ struct cr_decoder {
     // The reconstructed tile whose top-left pixel is (x0, y0) of level.
     TilePtr get(int level, int x0, int y0) {
         if (TilePtr hit = lookup(level, x0, y0)) {
+            touch_ancestors(level, x0, y0);
             return hit;
         }
         TilePtr parent;
@@ -160,8 +173,8 @@ CR_DECODER *cr_open_decoder(CR_FILE *f, int cache_tiles) {
         if (cache_tiles > 0) {
             d->capacity = static_cast<std::size_t>(cache_tiles);
         } else {
-            // Reading a level row by row reuses a parent one tile row later: by then
-            // up to one row of the level and a row of each level above have passed.
+            // Reading a level row by row needs the current row of tiles of every level
+            // above it: together at most about one row of level 0 and one tile a level.
             const int across = levels > 0 ? ceil_div(f->level_w[0], rect) : 1;
             const std::size_t wanted = 2 * static_cast<std::size_t>(across) + 2 * levels + 2;
             const std::size_t tile_bytes = static_cast<std::size_t>(rect) * rect * 4;
