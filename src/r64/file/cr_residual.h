@@ -65,10 +65,6 @@ inline constexpr auto kInvCalTable = [] {
     return t;
 }();
 
-inline unsigned char cal_byte(int sample, int cal) {
-    return kCalTable[static_cast<std::size_t>(sample + cal - kCalSumMin)];
-}
-
 // The offset that moves the middle of a channel's range [lo, hi] to 128.
 constexpr int cr_calibration(int lo, int hi) {
     const int cal = 128 - (hi + lo) / 2;
