@@ -6,7 +6,6 @@
 // the r64 pixel access (through a gather), the JPEG memory codec and u_file.
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -95,6 +94,11 @@ int write_tile(Writer &wr, const CR_BUFFER *parent, int w_ofs, int h_ofs, int le
         return 0;
     }
     const int rect = f->header.rect_size;
+    // A stored tile keeps its sides less one in a byte each, and the residual
+    // kernels work on rows of at most that many pixels.
+    if (rect < 1 || rect > kCrMaxRect) {
+        return fail(R64_ERR_FORMAT);
+    }
     const int w_len = std::min(rect, level_w - w_ofs);
     const int h_len = std::min(rect, level_h - h_ofs);
     const std::size_t pixels = static_cast<std::size_t>(w_len) * static_cast<std::size_t>(h_len);
