@@ -16,9 +16,10 @@ done
 
 # A sanitized library needs its runtime in every program that links it.
 cc=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+# (its C++ part included, which the C++ library that r64 brings along serves).
 flags=()
 if grep -q '^R64_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
-    flags=(-fsanitize=address,undefined)
+    flags=(-fsanitize=address,undefined -fsanitize-link-c++-runtime)
 fi
 
 mkdir -p "$work/consumer"
@@ -42,9 +43,10 @@ project(consumer LANGUAGES C)
 find_package(r64 REQUIRED)
 add_executable(consumer main.c)
 target_link_libraries(consumer PRIVATE r64::r64)
+target_link_options(consumer PRIVATE ${SANITIZER_FLAGS})
 CM
 cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_C_COMPILER="$cc" \
-    -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_EXE_LINKER_FLAGS="${flags[*]:-}" >/dev/null
+    -DCMAKE_PREFIX_PATH="$work/prefix" -DSANITIZER_FLAGS="$(IFS=';'; echo "${flags[*]:-}")" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 [ "$("$work/consumer/build/consumer" "$work/a.r64")" = "G 70 30" ]
 
