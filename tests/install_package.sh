@@ -14,9 +14,9 @@ for f in lib/libr64.a bin/r64info include/r64/r64.h lib/cmake/r64/r64Config.cmak
     [ -e "$work/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 
-# A sanitized library needs its runtime in every program that links it.
+# The outside programs use the build's C compiler. A sanitized library needs the
+# sanitizer runtime, its C++ part included, in every program that links it.
 cc=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
-# (its C++ part included, which the C++ library that r64 brings along serves).
 flags=()
 if grep -q '^R64_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
     flags=(-fsanitize=address,undefined -fsanitize-link-c++-runtime)
