@@ -118,7 +118,7 @@ int cmd_export(int argc, char **argv) {
         return 0;
     }
     if (args.positional().size() != 2) {
-        fail("export", "expects an r64 or cr file and a PNG file name (see --help)");
+        fail("", "expects an r64 or cr file and a PNG file name (see --help)");
     }
     const std::string &src = args.positional()[0];
     const std::string &dst = args.positional()[1];

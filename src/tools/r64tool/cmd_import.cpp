@@ -90,7 +90,7 @@ int cmd_import(int argc, char **argv) {
         return 0;
     }
     if (args.positional().size() != 2) {
-        fail("import", "expects a picture and an r64 file name (see --help)");
+        fail("", "expects a picture and an r64 file name (see --help)");
     }
     const std::string &src = args.positional()[0];
     const std::string &dst = args.positional()[1];

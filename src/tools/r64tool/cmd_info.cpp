@@ -152,7 +152,7 @@ int cmd_info(int argc, char **argv) {
         return 0;
     }
     if (args.positional().size() != 1) {
-        fail("info", "expects one r64 or cr file (see --help)");
+        fail("", "expects one r64 or cr file (see --help)");
     }
     const std::string &path = args.positional()[0];
     AnyFile in = open_any(path);

@@ -30,7 +30,7 @@ int cmd_tocr(int argc, char **argv) {
         return 0;
     }
     if (args.positional().size() != 2) {
-        fail("tocr", "expects an r64 file and a cr file name (see --help)");
+        fail("", "expects an r64 file and a cr file name (see --help)");
     }
     const std::string &src = args.positional()[0];
     const std::string &dst = args.positional()[1];

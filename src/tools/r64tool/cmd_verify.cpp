@@ -236,7 +236,7 @@ int cmd_verify(int argc, char **argv) {
         return 0;
     }
     if (args.positional().size() != 1) {
-        fail("verify", "expects one r64 or cr file (see --help)");
+        fail("", "expects one r64 or cr file (see --help)");
     }
     const std::string &path = args.positional()[0];
     const auto against = args.value("--against");

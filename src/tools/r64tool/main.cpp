@@ -56,8 +56,12 @@ int main(int argc, char **argv) {
             return status;
         } catch (const r64tool::ToolError &e) {
             std::fflush(stdout);
-            std::fprintf(stderr, "r64tool %s: %s: %s\n", c.name, e.subject.c_str(),
-                         e.reason.c_str());
+            if (e.subject.empty()) {
+                std::fprintf(stderr, "r64tool %s: %s\n", c.name, e.reason.c_str());
+            } else {
+                std::fprintf(stderr, "r64tool %s: %s: %s\n", c.name, e.subject.c_str(),
+                             e.reason.c_str());
+            }
             return 1;
         }
     }
