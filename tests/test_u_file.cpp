@@ -1,5 +1,6 @@
 // FileRequestLayer: routing to an installed dispatcher, the request records it is
 // handed, u_open's bookkeeping, the write-checksum registry and the direct calls.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,8 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -75,6 +78,29 @@ TEST(FileRequestLayer, WriteChecksumRegistry) {
     EXPECT_EQ(sum_of(a), 0u);
     EXPECT_EQ(u_close(a), 0);
     EXPECT_EQ(search_ck(a), nullptr);
+}
+
+// Faults caught: the word-at-a-time sum dropping a tail byte, mis-summing an
+// unaligned start, or overflowing a lane on long runs of 0xFF.
+TEST(FileRequestLayer, ChecksumOfLongAndUnalignedRuns) {
+    std::vector<unsigned char> bytes(70000);
+    uint32_t seed = 12345;
+    for (unsigned char &b : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<unsigned char>(seed >> 23);
+    }
+    std::fill(bytes.begin() + 20000, bytes.begin() + 40000, 0xFF);
+    const int fd = 77777; // registry only: no descriptor is needed to sum
+    for (const auto &[start, len] :
+         {std::pair{0, 1}, {1, 7}, {3, 8}, {5, 1029}, {7, 69990}, {19999, 20002}, {0, 70000}}) {
+        uint32_t expected = 0;
+        for (int i = start; i < start + len; ++i) {
+            expected += bytes[static_cast<std::size_t>(i)];
+        }
+        set_checksum(fd, bytes.data() + start, len);
+        EXPECT_EQ(sum_of(fd), expected) << "start " << start << " len " << len;
+        EXPECT_EQ(free_checksum(fd), 0);
+    }
 }
 
 // Faults caught: -1 hashed as a negative index, a failed write not creating its
