@@ -22,55 +22,15 @@
 #include <jpeglib.h>
 
 #include "r64/file/cr_gather.h"
+#include "bench_support.h"
 #include "r64/r64.h"
 
 namespace {
 
+using r64_bench::QuietStdout;
+using r64_bench::scratch_dir;
+
 constexpr int kRect = 256;
-
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, 1);
-        close(null_fd);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout &) = delete;
-    QuietStdout &operator=(const QuietStdout &) = delete;
-
-  private:
-    int saved_;
-};
-
-// Removes the scratch directory when the process ends.
-char removal_command[4096];
-void remove_scratch() {
-    if (removal_command[0] != 0 && std::system(removal_command) != 0) {
-        std::fprintf(stderr, "could not run: %s\n", removal_command);
-    }
-}
-
-const std::string &scratch_dir() {
-    static const std::string dir = [] {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/r64crbench.XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        std::snprintf(removal_command, sizeof removal_command, "rm -rf '%s'", tmpl.c_str());
-        std::atexit(remove_scratch);
-        return tmpl;
-    }();
-    return dir;
-}
 
 long status_kb(const char *field) {
     std::ifstream in("/proc/self/status");

@@ -13,48 +13,22 @@
 #include <vector>
 
 #include "r64/file/hifi_filter.h"
+#include "bench_support.h"
 #include "r64/r64.h"
 
 namespace {
+
+using r64_bench::QuietStdout;
 
 constexpr int kSide = 4096;
 
 using Pass = int (*)(R64_FILE *, int);
 
-// Progress lines go to /dev/null while a pass runs (they are still formatted and
-// flushed, so their cost stays in the figures).
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, 1);
-        close(null_fd);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout &) = delete;
-    QuietStdout &operator=(const QuietStdout &) = delete;
-
-  private:
-    int saved_;
-};
-
 // The image file, made once per process: smooth gradients, a sharp-edged square and a
 // band of noise, so that flat areas, edges that clamp and busy areas all occur.
 const std::string &source_file() {
     static const std::string path = [] {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/r64hifi.XXXXXX";
-        if (mkdtemp(dir.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        const std::string file = dir + "/image.r64";
+        const std::string file = r64_bench::scratch_dir() + "/image.r64";
         check_endian();
         r64_init();
         R64_FILE *f =
@@ -80,12 +54,6 @@ const std::string &source_file() {
             }
         }
         r64_close_file(f);
-        static std::string made_dir;
-        made_dir = dir;
-        std::atexit([] {
-            unlink((made_dir + "/image.r64").c_str());
-            rmdir(made_dir.c_str());
-        });
         return file;
     }();
     return path;

@@ -24,11 +24,15 @@
 #include <vector>
 
 #include "r64/file/r64_averaging.h"
+#include "bench_support.h"
 #include "r64/r64.h"
 
 extern char **environ;
 
 namespace {
+
+using r64_bench::QuietStdout;
+using r64_bench::scratch_dir;
 
 using Pass = int (*)(R64_FILE *, int);
 int fast_pass(R64_FILE *f, int level) {
@@ -39,42 +43,6 @@ int literal_pass(R64_FILE *f, int level) {
 }
 
 constexpr int kSide = 8192;
-
-// The progress lines of a pass go to /dev/null while it lives (they are still formatted,
-// so their cost stays in the figures).
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, 1);
-        close(null_fd);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout &) = delete;
-    QuietStdout &operator=(const QuietStdout &) = delete;
-
-  private:
-    int saved_;
-};
-
-std::string scratch_dir() {
-    static const std::string dir = [] {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/r64bench.XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        return tmpl;
-    }();
-    return dir;
-}
 
 // A colour gradient with a few shapes: a disc, a ring and a bar.
 void test_pixel(int x, int y, int w, int h, unsigned char *p) {
