@@ -36,22 +36,30 @@ class QuietStdout {
 };
 
 // A directory of this process's own under $TMPDIR (or /tmp), made on first use and
-// removed with its contents at exit.
+// removed with its contents at exit. The removal is registered after the path is
+// constructed, so it runs before the path is destroyed.
+inline std::string make_scratch_dir() {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/r64bench.XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::exit(1);
+    }
+    return tmpl;
+}
+
+inline void remove_scratch_dir();
+
 inline const std::string &scratch_dir() {
-    static const std::string dir = [] {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/r64bench.XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(scratch_dir(), ignored);
-        });
-        return tmpl;
-    }();
+    static const std::string dir = make_scratch_dir();
+    static const bool removal_registered = std::atexit(remove_scratch_dir) == 0;
+    (void)removal_registered;
     return dir;
+}
+
+inline void remove_scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch_dir(), ignored);
 }
 
 } // namespace r64_bench
