@@ -29,19 +29,6 @@ class SwappedFd {
     int saved_;
 };
 
-// Everything written to standard error while fn ran.
-template <class Fn> std::string stderr_of(Fn &&fn);
-
 } // namespace r64_test
-
-#include <cstdio>
-#include <gtest/gtest.h>
-
-template <class Fn> std::string r64_test::stderr_of(Fn &&fn) {
-    testing::internal::CaptureStderr();
-    fn();
-    std::fflush(stderr);
-    return testing::internal::GetCapturedStderr();
-}
 
 #endif

@@ -11,7 +11,6 @@ namespace {
 int half_up(int v) {
     return v / 2 + v % 2;
 }
-
 int pixel_bytes(char type) {
     return type == 'P' ? 3 : 1;
 }
@@ -120,14 +119,8 @@ Bytes model_file(char type, int w0, int h0, const std::vector<ModelLevel> &level
     }
 
     Bytes file(end);
-    file[0] = 'R';
-    file[1] = '6';
-    file[2] = '4';
-    file[3] = static_cast<unsigned char>(type);
-    file[4] = static_cast<unsigned char>((w0 >> 8) & 0xFF);
-    file[5] = static_cast<unsigned char>(w0 & 0xFF);
-    file[6] = static_cast<unsigned char>((h0 >> 8) & 0xFF);
-    file[7] = static_cast<unsigned char>(h0 & 0xFF);
+    const Bytes header = r64_header(type, w0, h0);
+    std::copy(header.begin(), header.end(), file.begin());
     // Gaps and the unused parts of tile buffers hold background: the three bytes in
     // turn for 'P' (every 'P' tile starts 8 + 3k bytes in), the first byte alone else.
     for (unsigned i = 8; i < end; ++i) {

@@ -4,6 +4,8 @@
 #ifndef R64_TEST_R64_MODEL_H
 #define R64_TEST_R64_MODEL_H
 
+#include <cstdio>
+#include <gtest/gtest.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,12 +18,9 @@ namespace r64_test {
 // One level: w x h pixels, 3 bytes a pixel for 'P' and 1 for 'G' and 'B' ('B' pixels
 // hold 0x00 or 0xFF, as r64_red delivers them).
 struct ModelLevel {
-    int w = 0;
-    int h = 0;
-    int bpp = 1;
+    int w = 0, h = 0, bpp = 1;
     std::vector<unsigned char> px;
 
-    ModelLevel() = default;
     ModelLevel(char type, int width, int height);
     unsigned char *at(int x, int y) { return &px[(static_cast<size_t>(y) * w + x) * bpp]; }
     const unsigned char *at(int x, int y) const {
@@ -31,14 +30,11 @@ struct ModelLevel {
 
 // Widths and heights of the levels that belong to an image w0 x h0.
 std::vector<std::pair<int, int>> model_level_sizes(int w0, int h0);
-
 // A level filled with a deterministic pattern that differs per seed.
 ModelLevel patterned_level(char type, int w, int h, unsigned seed);
-
 // The next level: each pixel the rounded-down mean of its 2x2 group; samples beyond the
 // level are the nearest edge pixel when clamp holds, else the background bytes.
 ModelLevel model_average(const ModelLevel &src, char type, bool clamp, const unsigned char bg[3]);
-
 // The complete bytes of a file of the given type and level-0 size whose first
 // levels.size() levels hold the given pixels, every tile written from a buffer that
 // started as background, and every gap filled with background.
@@ -50,18 +46,20 @@ bool store_level(R64_FILE *f, int level, const ModelLevel &px);
 // Reads every pixel of a level through r64_red.
 ModelLevel load_level(R64_FILE *f, int level);
 
-// Everything a function printed to standard output while it ran.
-template <class Fn> std::string stdout_of(Fn &&fn);
-
-} // namespace r64_test
-
-#include <gtest/gtest.h>
-
-template <class Fn> std::string r64_test::stdout_of(Fn &&fn) {
+// Everything fn printed to standard output or standard error while it ran.
+template <class Fn> std::string stdout_of(Fn &&fn) {
     testing::internal::CaptureStdout();
     fn();
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
+template <class Fn> std::string stderr_of(Fn &&fn) {
+    testing::internal::CaptureStderr();
+    fn();
+    std::fflush(stderr);
+    return testing::internal::GetCapturedStderr();
+}
+
+} // namespace r64_test
 
 #endif
