@@ -22,35 +22,33 @@ namespace {
 using r64_test::Bytes;
 using r64_test::FakeDispatcher;
 
-// Header and an all-zero table of `records` entries.
+// Header and a table of `records` zero entries (tiles never written).
 Bytes cr_skeleton(int width, int height, unsigned rect_size, uint32_t records) {
     Bytes b = r64_test::cr_header(width, height, rect_size, records);
     b.resize(16 + 12 * records, 0);
     return b;
 }
 
-void set_record(Bytes &b, int index, uint32_t ofs, char type, Bytes cal, uint32_t size) {
+// Record `index`: ofs and size big-endian around the type and three cal bytes.
+void set_record(Bytes &b, int index, uint32_t ofs, uint32_t size, Bytes tc = {'n', 0, 0, 0}) {
     Bytes rec;
     r64_test::put_be32(rec, ofs);
-    rec.push_back(static_cast<unsigned char>(type));
-    rec.insert(rec.end(), cal.begin(), cal.end());
+    rec.insert(rec.end(), tc.begin(), tc.end());
     r64_test::put_be32(rec, size);
     std::copy(rec.begin(), rec.end(), b.begin() + 16 + 12 * index);
 }
 
-// Appends a tile's data and points record `index` at it.
-void add_tile(Bytes &b, int index, const Bytes &data, char type = 'n', Bytes cal = {0, 0, 0}) {
-    set_record(b, index, static_cast<uint32_t>(b.size()), type, cal,
-               static_cast<uint32_t>(data.size()));
-    b.insert(b.end(), data.begin(), data.end());
-}
-
+// Distinct bytes for tile `seed`; add_tile appends them and points record `index` at them.
 Bytes pattern(int seed, int size) {
     Bytes d(size);
-    for (int i = 0; i < size; ++i) {
+    for (int i = 0; i < size; ++i)
         d[i] = static_cast<unsigned char>(seed * 7 + i * 13);
-    }
     return d;
+}
+void add_tile(Bytes &b, int index, int seed, int size, Bytes tc = {'n', 0, 0, 0}) {
+    set_record(b, index, static_cast<uint32_t>(b.size()), size, tc);
+    const Bytes d = pattern(seed, size);
+    b.insert(b.end(), d.begin(), d.end());
 }
 
 class CrRead : public ::testing::Test {
@@ -60,69 +58,40 @@ class CrRead : public ::testing::Test {
         r64_init();
     }
     void TearDown() override {
-        if (f_ != nullptr) {
+        if (f_ != nullptr)
             cr_close_file(f_);
-        }
     }
-    void write_file(const Bytes &b) { r64_test::write_bytes(path_, b); }
     void open_file(const Bytes &b) {
-        write_file(b);
+        r64_test::write_bytes(path_, b);
         f_ = cr_open_file(path_.c_str(), O_RDONLY, 0666, 0, 0, 0);
         ASSERT_NE(f_, nullptr);
     }
     // Serves the handle through a dispatcher from here on, which counts reads and
-    // fails the one numbered fail_read_: how read errors and "no file access" are seen.
+    // fails the one numbered fail_read_: how read errors and "no data read" are seen.
     void route_through_dispatcher() {
         fake_ = std::make_unique<FakeDispatcher>();
         fake_->answer = [this, fd = f_->fd](UFR_REQ *req) {
-            switch (req->ufr_code) {
-            case UFR_CODE_READ:
-                if (++reads_ == fail_read_) {
-                    return FakeDispatcher::fail(-1, EIO);
-                }
-                return FakeDispatcher::ok(static_cast<int>(
-                    read(fd, req->argv[1].d_rep_char_ptr.d, req->argv[1].d_rep_char_ptr.len)));
-            case UFR_CODE_LSEEK64:
-                return FakeDispatcher::ok64(
-                    lseek(fd, req->argv[1].d_int64.d, req->argv[2].d_int.d));
-            case UFR_CODE_CLOSE:
-                return FakeDispatcher::ok(close(fd));
-            default:
-                return FakeDispatcher::fail(-1, ENOSYS);
-            }
+            UFR_ARGS *a = req->argv;
+            if (req->ufr_code == UFR_CODE_READ)
+                return ++reads_ == fail_read_
+                           ? FakeDispatcher::fail(-1, EIO)
+                           : FakeDispatcher::ok(static_cast<int>(
+                                 read(fd, a[1].d_rep_char_ptr.d, a[1].d_rep_char_ptr.len)));
+            if (req->ufr_code == UFR_CODE_LSEEK64)
+                return FakeDispatcher::ok64(lseek(fd, a[1].d_int64.d, a[2].d_int.d));
+            return FakeDispatcher::ok(close(fd)); // the handle's close
         };
         f_->fd = U_DISPATCH_FD_MIN + 10;
     }
-    // The tile's bytes, or empty with the failure code in err.
-    Bytes read_tile(int x, int y, int level, int *err = nullptr, CR_MEM_TBL *rec = nullptr) {
+    // The tile's bytes, or empty with the failure code in r64_error.
+    Bytes read_tile(int x, int y, int level) {
         CR_MEM_TBL b{};
         r64_error = 0;
-        if (cr_read(&b, f_, x, y, level) != 0) {
-            if (err != nullptr) {
-                *err = r64_error;
-            }
+        if (cr_read(&b, f_, x, y, level) != 0)
             return {};
-        }
         Bytes out(b.buf, b.buf + b.size);
-        if (rec != nullptr) {
-            *rec = b;
-            rec->buf = nullptr;
-        }
         free_cr_mem_tbl(&b);
         return out;
-    }
-    int fail_code(int x, int y, int level) {
-        int err = 0;
-        EXPECT_TRUE(read_tile(x, y, level, &err).empty());
-        return err;
-    }
-    // Ring keys, most recently used first.
-    std::vector<std::tuple<int, int, int>> ring() const {
-        std::vector<std::tuple<int, int, int>> keys;
-        for (CR_ENT *e = f_->cache[0].next; e != &f_->cache[0]; e = e->next) {
-            keys.emplace_back(e->level, e->w_ofs, e->h_ofs);
-        }
-        return keys;
     }
     // Every entry is in exactly one of ring and free list; ring links agree both
     // ways; ring entries hold data and free ones none.
@@ -130,13 +99,10 @@ class CrRead : public ::testing::Test {
         std::set<const CR_ENT *> seen;
         for (CR_ENT *e = f_->cache[0].next; e != &f_->cache[0]; e = e->next) {
             EXPECT_EQ(e->next->prev, e);
-            EXPECT_NE(e->b.buf, nullptr);
-            EXPECT_TRUE(seen.insert(e).second);
+            EXPECT_TRUE(e->b.buf != nullptr && seen.insert(e).second);
         }
-        for (CR_ENT *e = f_->free_list; e != nullptr; e = e->next) {
-            EXPECT_EQ(e->b.buf, nullptr);
-            EXPECT_TRUE(seen.insert(e).second);
-        }
+        for (CR_ENT *e = f_->free_list; e != nullptr; e = e->next)
+            EXPECT_TRUE(e->b.buf == nullptr && seen.insert(e).second);
         EXPECT_EQ(seen.size(), static_cast<std::size_t>(ent_len - 1));
     }
 
@@ -144,167 +110,113 @@ class CrRead : public ::testing::Test {
     std::string path_ = dir_.file("t.cr");
     std::unique_ptr<FakeDispatcher> fake_; // outlives the handle, whose close it serves
     CR_FILE *f_ = nullptr;
-    int reads_ = 0;
-    int fail_read_ = 0;
+    int reads_ = 0, fail_read_ = 0;
 };
 
-// 100 x 50 with 64-pixel tiles: records 0-1 level 0, 2 level 1, 3 level 2, 4 level 3,
-// 5 level 4, 6 the counted but absent level 5; data starts at 100.
-Bytes small_file() {
+// 100 x 50 with 64-pixel tiles (records 0-1 level 0, 2-5 levels 1-4, 6 the counted
+// but absent level 5): record fields come back in host order (ofs and size swapped,
+// type and cal untouched), any pixel of a tile gives that tile, success leaves
+// r64_error alone, a hit reads nothing and outlives the file changing underneath.
+TEST_F(CrRead, ReadsTheTileHoldingAPixelAndCachesIt) {
     Bytes b = cr_skeleton(100, 50, 64, 7);
-    add_tile(b, 0, pattern(0, 40));
-    add_tile(b, 1, pattern(1, 261), 'j', {0x01, 0xFE, 0x80}); // size bytes 00 00 01 05
-    add_tile(b, 5, pattern(5, 3));
-    return b;
-}
-
-// Record fields and bytes: byte order of ofs and size, type and cal untouched,
-// any pixel of a tile gives that tile, success leaves r64_error alone.
-TEST_F(CrRead, ReadsRecordAndBytesOfTheTileHoldingAPixel) {
-    open_file(small_file());
+    add_tile(b, 0, 0, 40);
+    add_tile(b, 1, 1, 261, {'j', 0x01, 0xFE, 0x80}); // size bytes 00 00 01 05
+    add_tile(b, 5, 5, 3);
+    open_file(b);
     CR_MEM_TBL rec{};
-    EXPECT_EQ(read_tile(70, 10, 0, nullptr, &rec), pattern(1, 261));
-    EXPECT_EQ(rec.type, 'j');
-    EXPECT_EQ(rec.cal[0], 0x01);
-    EXPECT_EQ(rec.cal[1], 0xFE);
-    EXPECT_EQ(rec.cal[2], 0x80);
-    EXPECT_EQ(rec.size, 261u);
-    EXPECT_EQ(read_tile(64, 0, 0), pattern(1, 261));
-    EXPECT_EQ(read_tile(99, 49, 0), pattern(1, 261));
-    EXPECT_EQ(read_tile(63, 49, 0), pattern(0, 40));
-    EXPECT_EQ(read_tile(6, 3, 4), pattern(5, 3));
-    EXPECT_EQ(ring().front(), std::make_tuple(4, 0, 0));
-    EXPECT_EQ(ring().size(), 3u); // one entry per distinct tile
-
-    CR_MEM_TBL b{};
     r64_error = 77;
-    ASSERT_EQ(cr_read(&b, f_, 0, 0, 0), 0);
+    ASSERT_EQ(cr_read(&rec, f_, 70, 10, 0), 0);
     EXPECT_EQ(r64_error, 77);
-    b.buf[0] ^= 0xFF; // the caller's copy is its own
-    free_cr_mem_tbl(&b);
-    EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40));
-}
+    EXPECT_EQ(Bytes(rec.buf, rec.buf + rec.size), pattern(1, 261));
+    EXPECT_EQ(rec.type, 'j');
+    EXPECT_EQ(Bytes(rec.cal, rec.cal + 3), (Bytes{0x01, 0xFE, 0x80}));
+    rec.buf[0] ^= 0xFF; // the caller's copy is its own
+    free_cr_mem_tbl(&rec);
 
-// A hit costs no file access, and cached data outlives changes to the file.
-TEST_F(CrRead, CachedTileIsServedWithoutTheFile) {
-    open_file(small_file());
     route_through_dispatcher();
-    EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40));
-    EXPECT_EQ(reads_, 2); // record, then data
+    const std::tuple<int, int, int, int, int> hits[] = {
+        {64, 0, 0, 1, 261}, {99, 49, 0, 1, 261}, {63, 49, 0, 0, 40}, {6, 3, 4, 5, 3}};
+    for (auto [x, y, level, seed, size] : hits)
+        EXPECT_EQ(read_tile(x, y, level), pattern(seed, size)) << x << "," << y << " L" << level;
+    r64_test::write_bytes(path_, {}); // truncate under the open handle
     EXPECT_EQ(read_tile(10, 20, 0), pattern(0, 40));
-    EXPECT_EQ(reads_, 2);
-    write_file(Bytes{}); // truncate under the open handle
-    EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40));
-    EXPECT_EQ(fail_code(64, 0, 0), R64_ERR_SHORT); // record now beyond the end
-    expect_consistent();
+    EXPECT_EQ(reads_, 4); // record and data of the two tiles that were not cached
 }
 
-// Each failure reports its code, takes no tile out of the cache when a free entry
-// was used, and leaves ring and free list consistent.
+// Each failure reports its code, reads no data (a corrupt size allocates nothing),
+// takes no tile out of the cache and leaves ring and free list consistent; a read
+// error of the record or of the data is -1.
 TEST_F(CrRead, FailuresLeaveTheCacheUsable) {
     Bytes b = cr_skeleton(100, 50, 64, 7);
-    add_tile(b, 0, pattern(0, 40));
+    add_tile(b, 0, 0, 40);
     const auto end = static_cast<uint32_t>(b.size());
-    set_record(b, 1, 0, 'n', {0, 0, 0}, 5);             // (64, 0): ofs 0
-    set_record(b, 2, 100, 'n', {0, 0, 0}, 0);           // level 1: size 0
-    set_record(b, 3, 100, 'n', {0, 0, 0}, 0xFFFFFFF0u); // level 2: negative size
-    set_record(b, 4, end - 2, 'n', {0, 0, 0}, 3);       // level 3: data past the end
-    set_record(b, 5, 100, 'n', {0, 0, 0}, 0x7FFFFFFFu); // level 4: 2 GiB claimed
+    set_record(b, 1, 0, 5);             // (64, 0): ofs 0
+    set_record(b, 2, 100, 0);           // level 1: size 0
+    set_record(b, 3, 100, 0xFFFFFFF0u); // level 2: negative size
+    set_record(b, 4, end - 2, 3);       // level 3: data past the end
+    set_record(b, 5, 100, 0x7FFFFFFFu); // level 4: 2 GiB claimed
     open_file(b);
-    ASSERT_EQ(read_tile(0, 0, 0), pattern(0, 40));
-    const auto before = ring();
-
-    EXPECT_EQ(fail_code(64, 0, 0), R64_ERR_SHORT);
-    EXPECT_EQ(fail_code(0, 0, 1), R64_ERR_SHORT);
-    EXPECT_EQ(fail_code(0, 0, 2), R64_ERR_SHORT);
-    EXPECT_EQ(fail_code(0, 0, 3), R64_ERR_SHORT);
     route_through_dispatcher();
-    EXPECT_EQ(fail_code(0, 0, 4), R64_ERR_SHORT);
-    EXPECT_EQ(reads_, 1);                         // refused from its record, no data read attempted
-    EXPECT_EQ(fail_code(0, 0, 5), R64_ERR_LEVEL); // counted but absent
-    EXPECT_EQ(fail_code(0, 0, -1), R64_ERR_LEVEL);
-    EXPECT_EQ(fail_code(0, 0, 32), R64_ERR_LEVEL);
-    EXPECT_EQ(fail_code(100, 0, 0), R64_ERR_RANGE);
-    EXPECT_EQ(fail_code(0, 50, 0), R64_ERR_RANGE);
-    EXPECT_EQ(fail_code(-1, 0, 0), R64_ERR_RANGE);
-    EXPECT_EQ(fail_code(7, 0, 4), R64_ERR_RANGE);
-    write_file(Bytes(b.begin(), b.begin() + 30)); // ends inside record 1
-    EXPECT_EQ(fail_code(64, 0, 0), R64_ERR_SHORT);
-    EXPECT_EQ(ring(), before);
-    expect_consistent();
-    EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40));
-}
-
-// A failing read of the record or of the data is -1, and the cache stays usable.
-TEST_F(CrRead, ReadErrorsAreReportedAsIoFailures) {
-    open_file(small_file());
-    route_through_dispatcher();
-    fail_read_ = 1;
-    EXPECT_EQ(fail_code(0, 0, 0), R64_ERR_IO);
-    reads_ = 0;
-    fail_read_ = 2;
-    EXPECT_EQ(fail_code(0, 0, 0), R64_ERR_IO);
-    EXPECT_TRUE(ring().empty());
-    expect_consistent();
+    for (int n : {1, 2}) { // the record's read fails, then the data's
+        reads_ = 0;
+        fail_read_ = n;
+        EXPECT_TRUE(read_tile(0, 0, 0).empty());
+        EXPECT_EQ(r64_error, R64_ERR_IO);
+    }
     fail_read_ = 0;
-    EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40));
-}
-
-// 320 x 256 with 16-pixel tiles: level 0 alone has 20 x 16 = 320 tiles (record
-// k = row * 20 + col); 431 records in all.
-class CrReadLru : public CrRead {
-  protected:
-    static constexpr int kAcross = 20;
-    static Bytes tile_data(int k, int seed) { return pattern(k + seed, 5 + k % 17); }
-    Bytes file(int seed) const {
-        Bytes b = cr_skeleton(320, 256, 16, 431);
-        for (int k = 0; k < 320; ++k) {
-            add_tile(b, k, tile_data(k, seed));
-        }
-        return b;
+    ASSERT_EQ(read_tile(0, 0, 0), pattern(0, 40));
+    const int S = R64_ERR_SHORT, L = R64_ERR_LEVEL, R = R64_ERR_RANGE;
+    const std::tuple<int, int, int, int> failures[] = {
+        {64, 0, 0, S}, {0, 0, 1, S},  {0, 0, 2, S},   {0, 0, 3, S},  {0, 0, 4, S},  {0, 0, 5, L},
+        {0, 0, -1, L}, {0, 0, 32, L}, {100, 0, 0, R}, {0, 50, 0, R}, {-1, 0, 0, R}, {7, 0, 4, R}};
+    for (auto [x, y, level, code] : failures) {
+        reads_ = 0;
+        EXPECT_TRUE(read_tile(x, y, level).empty());
+        EXPECT_EQ(r64_error, code) << x << "," << y << " L" << level;
+        EXPECT_EQ(reads_, code == S ? 1 : 0) << x << "," << y << " L" << level;
     }
-    Bytes tile(int k) { return read_tile(16 * (k % kAcross), 16 * (k / kAcross), 0); }
-};
-
-// The 320th distinct tile evicts the least recently used one, and a tile used in
-// between is kept.
-TEST_F(CrReadLru, EvictsTheLeastRecentlyUsedTile) {
-    ASSERT_EQ(ent_len, 320);
-    open_file(file(0));
-    for (int k = 0; k < 319; ++k) {
-        ASSERT_EQ(tile(k), tile_data(k, 0));
-    }
-    EXPECT_EQ(f_->free_list, nullptr);
-    EXPECT_EQ(tile(0), tile_data(0, 0)); // 1 becomes the oldest
-    EXPECT_EQ(tile(319), tile_data(319, 0));
-    write_file(file(100)); // a reread now shows in the data
-    EXPECT_EQ(tile(0), tile_data(0, 0));
-    EXPECT_EQ(tile(319), tile_data(319, 0));
-    EXPECT_EQ(tile(2), tile_data(2, 0));
-    EXPECT_EQ(tile(1), tile_data(1, 100)); // evicted, read again; 3 is now gone
-    EXPECT_EQ(tile(4), tile_data(4, 0));
-    EXPECT_EQ(tile(3), tile_data(3, 100));
+    r64_test::write_bytes(path_, Bytes(b.begin(), b.begin() + 30)); // ends inside record 1
+    EXPECT_TRUE(read_tile(64, 0, 0).empty());
+    EXPECT_EQ(r64_error, S);
     expect_consistent();
+    reads_ = 0;
+    EXPECT_EQ(read_tile(0, 0, 0), pattern(0, 40)); // still cached
+    EXPECT_EQ(reads_, 0);
 }
 
-// A failed read into a reused entry drops only that least recently used tile and
+// 320 x 256 with 16-pixel tiles: level 0 alone has 20 x 16 = 320 tiles, one more
+// than the cache holds. The least recently used tile is evicted, a tile used in
+// between is kept, and a failed read into a reused entry drops only that tile and
 // frees its entry for the next read.
-TEST_F(CrReadLru, FailedReadIntoAReusedEntryFreesIt) {
-    Bytes b = file(0);
-    open_file(b);
-    for (int k = 0; k < 319; ++k) {
-        ASSERT_FALSE(tile(k).empty());
-    }
-    set_record(b, 319, 0, 0, {0, 0, 0}, 0);
-    write_file(b);
-    EXPECT_EQ(fail_code(16 * 19, 16 * 15, 0), R64_ERR_SHORT);
+TEST_F(CrRead, EvictsTheLeastRecentlyUsedTile) {
+    ASSERT_EQ(ent_len, 320);
+    auto file = [](int seed, bool last_written) {
+        Bytes b = cr_skeleton(320, 256, 16, 431);
+        for (int k = 0; k < (last_written ? 320 : 319); ++k)
+            add_tile(b, k, k + seed, 5 + k % 17);
+        return b;
+    };
+    auto tile = [this](int k) { return read_tile(16 * (k % 20), 16 * (k / 20), 0); };
+    auto data = [](int k, int seed) { return pattern(k + seed, 5 + k % 17); };
+    open_file(file(0, true));
+    for (int k = 0; k < 319; ++k)
+        ASSERT_EQ(tile(k), data(k, 0));
+    EXPECT_EQ(f_->free_list, nullptr);
+    EXPECT_EQ(tile(0), data(0, 0)); // 1 becomes the oldest
+    r64_test::write_bytes(path_, file(100, false));
+    EXPECT_TRUE(tile(319).empty());
+    EXPECT_EQ(r64_error, R64_ERR_SHORT);
     ASSERT_NE(f_->free_list, nullptr);
     EXPECT_EQ(f_->free_list->next, nullptr);
-    EXPECT_EQ(ring().size(), 318u);
-    EXPECT_EQ(std::get<1>(ring().back()), 16); // tile 0 went, tile 1 is the oldest
     expect_consistent();
-    EXPECT_EQ(tile(0), tile_data(0, 0));
+    r64_test::write_bytes(path_, file(100, true)); // a reread now shows in the data
+    EXPECT_EQ(tile(319), data(319, 100));
     EXPECT_EQ(f_->free_list, nullptr);
+    EXPECT_EQ(tile(2), data(2, 0));   // kept: only tile 1 went
+    EXPECT_EQ(tile(1), data(1, 100)); // evicted, read again; 3 is now gone
+    EXPECT_EQ(tile(4), data(4, 0));
+    EXPECT_EQ(tile(3), data(3, 100));
+    expect_consistent();
 }
 
 } // namespace
