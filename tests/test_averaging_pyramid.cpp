@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "fake_dispatcher.h"
-#include "handle_probe.h"
 #include "r64/file/r64_averaging.h"
 #include "r64_model.h"
 #include "scratch_dir.h"

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "handle_probe.h"
 #include "r64_model.h"
 #include "scratch_dir.h"
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "handle_probe.h"
 #include "r64_model.h"
 #include "scratch_dir.h"
 

@@ -1,8 +1,11 @@
-// The independent image and file model used by the tile, pixel and pyramid tests.
+// The independent image and file model and the cache probes used by the tile, pixel and
+// pyramid tests.
 #include "r64_model.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <fcntl.h>
+#include <stdexcept>
+#include <unistd.h>
 
 namespace r64_test {
 
@@ -86,61 +89,45 @@ ModelLevel model_average(const ModelLevel &src, char type, bool clamp, const uns
 Bytes model_file(char type, int w0, int h0, const std::vector<ModelLevel> &levels,
                  const unsigned char bg[3]) {
     const int bpp = pixel_bytes(type);
-    const unsigned room = type == 'P' ? 3 : 1;
     const unsigned full_row = type == 'P' ? 192 : (type == 'B' ? 8 : 64);
-
-    struct Placed {
-        unsigned pos;
-        int level, x0, y0, tw, th;
-        unsigned row_bytes;
-    };
-    std::vector<Placed> tiles;
-    unsigned area = 8;
-    unsigned end = 8;
-    for (size_t k = 0; k < levels.size(); ++k) {
-        const int w = levels[k].w;
-        const int h = levels[k].h;
-        unsigned stride = static_cast<unsigned>(w) * bpp;
-        if (type == 'B') {
-            stride = (w % 8 != 0 || w0 % 8 != 0) ? w / 8 + 1 : w / 8;
-        }
-        for (int y0 = 0; y0 < h; y0 += 64) {
-            const int th = std::min(64, h - y0);
-            for (int x0 = 0; x0 < w; x0 += 64) {
-                const int tw = std::min(64, w - x0);
-                const unsigned row_bytes =
-                    type == 'B' ? (tw + 7) / 8 : static_cast<unsigned>(tw) * bpp;
-                const unsigned pos = area + y0 * stride + (x0 / 64) * th * full_row;
-                tiles.push_back({pos, static_cast<int>(k), x0, y0, tw, th, row_bytes});
-                end = std::max(end, pos + row_bytes * th);
-            }
-        }
-        area += static_cast<unsigned>(w) * h * room;
-    }
-
-    Bytes file(end);
-    const Bytes header = r64_header(type, w0, h0);
-    std::copy(header.begin(), header.end(), file.begin());
+    Bytes file = r64_header(type, w0, h0);
     // Gaps and the unused parts of tile buffers hold background: the three bytes in
     // turn for 'P' (every 'P' tile starts 8 + 3k bytes in), the first byte alone else.
-    for (unsigned i = 8; i < end; ++i) {
-        file[i] = type == 'P' ? bg[(i - 8) % 3] : bg[0];
-    }
-    for (const Placed &t : tiles) {
-        const ModelLevel &m = levels[t.level];
-        for (int y = 0; y < t.th; ++y) {
-            unsigned char *row = &file[t.pos + y * t.row_bytes];
-            for (int x = 0; x < t.tw; ++x) {
-                const unsigned char *p = m.at(t.x0 + x, t.y0 + y);
-                if (type == 'B') {
-                    const unsigned char bit = static_cast<unsigned char>(0x80 >> (x % 8));
-                    row[x / 8] = static_cast<unsigned char>(p[0] != 0 ? row[x / 8] | bit
-                                                                      : row[x / 8] & ~bit);
-                } else {
-                    std::copy(p, p + bpp, row + x * bpp);
+    auto grow = [&](size_t size) {
+        while (file.size() < size) {
+            file.push_back(type == 'P' ? bg[(file.size() - 8) % 3] : bg[0]);
+        }
+    };
+    unsigned area = 8;
+    for (const ModelLevel &m : levels) {
+        unsigned stride = static_cast<unsigned>(m.w) * bpp;
+        if (type == 'B') {
+            stride = (m.w % 8 != 0 || w0 % 8 != 0) ? m.w / 8 + 1 : m.w / 8;
+        }
+        for (int y0 = 0; y0 < m.h; y0 += 64) {
+            const int th = std::min(64, m.h - y0);
+            for (int x0 = 0; x0 < m.w; x0 += 64) {
+                const int tw = std::min(64, m.w - x0);
+                const unsigned row_bytes = type == 'B' ? (tw + 7) / 8 : tw * bpp;
+                const unsigned pos = area + y0 * stride + (x0 / 64) * th * full_row;
+                grow(pos + row_bytes * th);
+                for (int y = 0; y < th; ++y) {
+                    unsigned char *row = &file[pos + y * row_bytes];
+                    for (int x = 0; x < tw; ++x) {
+                        const unsigned char *p = m.at(x0 + x, y0 + y);
+                        const auto bit = static_cast<unsigned char>(0x80 >> (x % 8));
+                        if (type != 'B') {
+                            std::copy(p, p + bpp, row + x * bpp);
+                        } else if (p[0] != 0) {
+                            row[x / 8] |= bit;
+                        } else {
+                            row[x / 8] &= static_cast<unsigned char>(~bit);
+                        }
+                    }
                 }
             }
         }
+        area += static_cast<unsigned>(m.w) * m.h * (type == 'P' ? 3 : 1);
     }
     return file;
 }
@@ -166,6 +153,45 @@ ModelLevel load_level(R64_FILE *f, int level) {
         }
     }
     return m;
+}
+
+R64_CACHE_ENT *cached_tile(R64_FILE *f, int level, int x0, int y0) {
+    for (R64_CACHE_ENT *e = f->cache[0].next; e != &f->cache[0]; e = e->next) {
+        if (e->level == level && e->w_ofs == x0 && e->h_ofs == y0) {
+            return e;
+        }
+    }
+    return nullptr;
+}
+
+int ring_length(const R64_FILE *f) {
+    int n = 0;
+    for (const R64_CACHE_ENT *e = f->cache[0].next; e != &f->cache[0]; e = e->next) {
+        ++n;
+    }
+    return n;
+}
+
+int free_length(const R64_FILE *f) {
+    int n = 0;
+    for (const R64_CACHE_ENT *e = f->free_list; e != nullptr; e = e->next) {
+        ++n;
+    }
+    return n;
+}
+
+SwappedFd::SwappedFd(R64_FILE *f, const std::string &path, int flags)
+    : fd_(f->fd), saved_(dup(f->fd)) {
+    const int other = open(path.c_str(), flags);
+    if (saved_ < 0 || other < 0 || dup2(other, fd_) < 0) {
+        throw std::runtime_error("cannot swap the descriptor of " + path);
+    }
+    close(other);
+}
+
+SwappedFd::~SwappedFd() {
+    dup2(saved_, fd_);
+    close(saved_);
 }
 
 } // namespace r64_test

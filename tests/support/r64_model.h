@@ -1,6 +1,7 @@
 // An independent model of r64 images for the tests: levels held in memory, the level
 // sizes, the 2x2 averaging of a level and the bytes a whole file must have, all
-// computed from first principles rather than with the library's own geometry.
+// computed from first principles rather than with the library's own geometry; and
+// probes into an open handle's tile cache, with descriptor swapping for fault injection.
 #ifndef R64_TEST_R64_MODEL_H
 #define R64_TEST_R64_MODEL_H
 
@@ -45,6 +46,24 @@ Bytes model_file(char type, int w0, int h0, const std::vector<ModelLevel> &level
 bool store_level(R64_FILE *f, int level, const ModelLevel &px);
 // Reads every pixel of a level through r64_red.
 ModelLevel load_level(R64_FILE *f, int level);
+
+// The ring entry holding the tile with top-left (x0, y0) of level, or null.
+R64_CACHE_ENT *cached_tile(R64_FILE *f, int level, int x0, int y0);
+int ring_length(const R64_FILE *f);
+int free_length(const R64_FILE *f);
+
+// While it lives, the handle's descriptor is the same file opened with `flags`
+// (O_RDONLY: writes fail; O_WRONLY: reads fail): the cache code sees real EBADF failures.
+class SwappedFd {
+  public:
+    SwappedFd(R64_FILE *f, const std::string &path, int flags);
+    ~SwappedFd();
+    SwappedFd(const SwappedFd &) = delete;
+    SwappedFd &operator=(const SwappedFd &) = delete;
+
+  private:
+    int fd_, saved_;
+};
 
 // Everything fn printed to standard output or standard error while it ran.
 template <class Fn> std::string stdout_of(Fn &&fn) {
