@@ -8,55 +8,40 @@ namespace {
 FakeDispatcher *active = nullptr;
 
 UFR_ERR ufr_call(UFR_REQ *req) {
-    RecordedRequest r;
-    r.uid = req->uid;
-    r.transaction = req->transaction;
-    r.ufr_code = req->ufr_code;
-    r.argc = req->argc;
+    RecordedRequest r{req->uid, req->transaction, req->ufr_code, req->argc, {}};
     for (int i = 0; i < req->argc; ++i) {
         const UFR_ARGS &a = req->argv[i];
         RecordedArg ra;
         ra.type = a.type;
-        switch (a.type) {
-        case 1:
+        if (a.type == 1) {
             ra.value = a.d_int.d;
-            break;
-        case 2:
+        } else if (a.type == 2) {
             ra.value = a.d_int64.d;
-            break;
-        case 3:
+        } else if (a.type == 3) {
             ra.len = a.d_char_ptr.len;
             ra.ptr = a.d_char_ptr.d;
-            ra.bytes.assign(a.d_char_ptr.d, static_cast<size_t>(a.d_char_ptr.len));
-            break;
-        case 4:
+            ra.bytes.assign(ra.ptr, static_cast<size_t>(ra.len));
+        } else if (a.type == 4) {
             ra.len = a.d_rep_char_ptr.len;
             ra.ptr = a.d_rep_char_ptr.d;
-            break;
-        default:
-            break;
         }
         r.args.push_back(ra);
     }
     active->requests.push_back(r);
-    active->log.push_back("call");
     return active->answer ? active->answer(req) : FakeDispatcher::ok();
 }
 
 int lk_get(int, uint32_t *sum_out, int **history_out) {
-    active->log.push_back("get");
     *sum_out = active->get_sum;
     *history_out = nullptr;
     return active->get_result;
 }
 
 void lk_set(int fd, const void *, int len) {
-    active->log.push_back("set");
     active->set_calls.emplace_back(fd, len);
 }
 
 int lk_free(int fd) {
-    active->log.push_back("free");
     active->free_calls.push_back(fd);
     return 0;
 }
@@ -87,14 +72,12 @@ FakeDispatcher::~FakeDispatcher() {
 
 UFR_ERR FakeDispatcher::ok(int d_int) {
     UFR_ERR e{};
-    e.ufr_code = 0;
     e.r.d_int = d_int;
     return e;
 }
 
 UFR_ERR FakeDispatcher::ok64(int64_t d) {
     UFR_ERR e{};
-    e.ufr_code = 0;
     e.r.d_int64 = d;
     return e;
 }

@@ -1,32 +1,30 @@
 // Temporary directories and crafted files for the tests.
 #include "scratch_dir.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
+namespace fs = std::filesystem;
+
 namespace r64_test {
 
-ScratchDir::ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "r64test.XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) {
+ScratchDir::ScratchDir() : path_((fs::temp_directory_path() / "r64test.XXXXXX").string()) {
+    if (mkdtemp(path_.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    path_ = tmpl;
 }
 
 ScratchDir::~ScratchDir() {
     std::error_code ec;
     // Tests may drop permissions on what they made; give them back before removing.
-    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    std::filesystem::remove_all(path_, ec);
+    fs::remove_all(path_, ec);
 }
 
 void write_bytes(const std::string &path, const Bytes &bytes) {
@@ -45,7 +43,7 @@ Bytes read_bytes(const std::string &path) {
 
 long file_size(const std::string &path) {
     std::error_code ec;
-    const auto n = std::filesystem::file_size(path, ec);
+    const auto n = fs::file_size(path, ec);
     return ec ? -1 : static_cast<long>(n);
 }
 
@@ -72,8 +70,7 @@ Bytes cr_header(int width, int height, unsigned rect_size, unsigned long tbl_nos
     put_be16(b, static_cast<unsigned>(width) & 0xFFFF);
     put_be16(b, static_cast<unsigned>(height) & 0xFFFF);
     put_be16(b, rect_size & 0xFFFF);
-    b.push_back(0);
-    b.push_back(0);
+    put_be16(b, 0);
     put_be32(b, tbl_nos);
     return b;
 }

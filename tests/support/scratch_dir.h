@@ -26,15 +26,15 @@ class ScratchDir {
 
 void write_bytes(const std::string &path, const Bytes &bytes);
 Bytes read_bytes(const std::string &path);
-long file_size(const std::string &path);
+long file_size(const std::string &path); // -1 when there is no such file
 
-// Appends a 16-bit or 32-bit value big-endian, as both formats store them.
+// Append a 16-bit or 32-bit value big-endian, as both formats store them.
 void put_be16(Bytes &b, unsigned v);
 void put_be32(Bytes &b, unsigned long v);
 
-// An r64 header: "R64", the type, width and height big-endian.
+// An r64 header: "R64", the type, width and height.
 Bytes r64_header(char type, int width, int height);
-// A cr header: "CR" and a zero byte, type byte, width, height, tile edge, two zero
+// A cr header: "CR", a zero byte, the type byte, width, height, tile edge, two zero
 // bytes and the record count.
 Bytes cr_header(int width, int height, unsigned rect_size, unsigned long tbl_nos,
                 unsigned char type = 0);
