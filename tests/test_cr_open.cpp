@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <tuple>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -128,12 +129,9 @@ TEST_F(CrOpen, ExistingFileHeader) {
     Handle f(open_ro(crafted(b)));
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(r64_error, 55);
-    EXPECT_EQ(f->header.h.type, 0);
-    EXPECT_EQ(f->header.h.width, 300);
-    EXPECT_EQ(f->header.h.height, 0x0102);
-    EXPECT_EQ(f->header.rect_size, 0x0100);
-    EXPECT_EQ(f->write_ofs, 137u);
-    EXPECT_EQ(f->fctl, 0);
+    EXPECT_EQ(std::tuple(f->header.h.type, f->header.h.width, f->header.h.height),
+              std::tuple(0, 300, 0x0102));
+    EXPECT_EQ(std::tuple(f->header.rect_size, f->write_ofs, f->fctl), std::tuple(0x0100, 137u, 0));
 }
 
 // Faults caught: each refusal mapped to the wrong code, a read-only open writing an
@@ -176,21 +174,14 @@ TEST_F(CrOpen, OpenErrorCodes) {
     }
 }
 
-// Faults caught: a broken free list or ring, cache entries holding stale pointers,
-// close leaking the data of cached tiles or the descriptor, r64_error not cleared.
-TEST_F(CrOpen, CacheAndClose) {
+// Faults caught: close leaking the data of cached tiles or the descriptor, r64_error
+// not cleared; a handle without cache entries not left with its one free entry. (The
+// cr read tests check the free list and ring of a full cache.)
+TEST_F(CrOpen, CloseAndBareCache) {
     const std::string p = crafted(cr_header(64, 64, 64, 6));
     ent_len = 320;
     CR_FILE *f = open_ro(p);
     ASSERT_NE(f, nullptr);
-    int n = 0;
-    for (CR_ENT *e = f->free_list; e != nullptr; e = e->next) {
-        ASSERT_EQ(e, &f->cache[++n]);
-        EXPECT_EQ(e->b.buf, nullptr);
-    }
-    EXPECT_EQ(n, 319);
-    EXPECT_EQ(f->cache[0].next, &f->cache[0]);
-    EXPECT_EQ(f->cache[0].prev, &f->cache[0]);
     // Data held by entries is the handle's to free (the leak checker watches).
     f->cache[1].b.buf = static_cast<unsigned char *>(malloc(10));
     f->cache[319].b.buf = static_cast<unsigned char *>(malloc(10));
@@ -204,6 +195,7 @@ TEST_F(CrOpen, CacheAndClose) {
     Handle g(open_ro(p));
     EXPECT_EQ(g->free_list, &g->cache[1]);
     EXPECT_EQ(g->cache[1].next, nullptr);
+    EXPECT_EQ(g->cache[0].next, &g->cache[0]);
 }
 
 // Faults caught (through the dispatcher as fault injector): a failed or short header
