@@ -71,11 +71,9 @@ class R64Open : public ::testing::Test {
 
 } // namespace
 
-// Faults caught: wrong level offsets (room factor, accumulation, signed 32-bit overflow
-// of the largest 'P' image), the level rule off by one (3 kept, 2 dropped), negative
-// sizes producing levels, unused entries non-zero; a level counted present one byte
-// short of its end, or its end compared as a signed int (3.2 GB lies beyond 2^31);
-// levels outside the tables read.
+// Faults caught: wrong offsets (room factor, 32-bit overflow of the largest 'P' image),
+// the 3-pixel level rule off by one, negative sizes making levels, a level present one
+// byte short or its end compared as a signed int, levels outside the tables read.
 TEST_F(R64Open, LevelTableAndLevelTest) {
     struct Case {
         char type;
@@ -109,10 +107,8 @@ TEST_F(R64Open, LevelTableAndLevelTest) {
     }
 }
 
-// Faults caught: a 'B' level only counted once its eightfold area is in the file (a
-// complete pyramid would always miss its last level), or before its last band's
-// packed bytes are; a row stride missing the spare byte of a width-multiple-of-8
-// level in an image whose width is not, or adding it when both are multiples of 8.
+// Faults caught: a 'B' level present only with its eightfold area, or before its last
+// band's packed bytes; the spare row byte missing, or added when widths are multiples of 8.
 TEST_F(R64Open, BitLevelsAndRowStrides) {
     // 100 x 100: rows of ceil(100 / 8) = 13 bytes; the last band starts at row 64.
     const std::string p = crafted(r64_header('B', 100, 100), 64 * 13 + 36 * 13 - 1);
@@ -160,9 +156,8 @@ TEST_F(R64Open, Creation) {
     EXPECT_EQ(r64_test::read_bytes(x), (Bytes{'R', '6', '4', 'X', 0, 10, 0, 10}));
 }
 
-// Faults caught: each open error mapped to the wrong code, a read-only open of an empty
-// or short file writing to it, a short header or a refused creation's header (zero
-// width) taken for a valid one.
+// Faults caught: an open error given the wrong code, a read-only open writing to an
+// empty or short file, a short or zero-width header accepted.
 TEST_F(R64Open, OpenErrorCodes) {
     const Bytes short_header{'R', '6', '4', 'G', 0};
     struct Case {
@@ -209,10 +204,8 @@ TEST_F(R64Open, ExistingFileOpenedReadWrite) {
     EXPECT_EQ(r64_test::read_bytes(p), before);
 }
 
-// Faults caught: r64_init not preparing 320 entries or not clearing r64_error, wrong
-// defaults after a read-only open, r64_ctl accepting an rc_type other than 0 and 1 or
-// an unknown command, not clearing r64_error on success, copying three background
-// bytes for a 'G' file. (The tile cache tests walk the entries r64_init provides.)
+// Faults caught: r64_init or the open's defaults wrong, r64_ctl accepting a bad rc_type
+// or command or not clearing r64_error, three background bytes copied for 'G'.
 TEST_F(R64Open, InitAndSettings) {
     r64_error = -3;
     r64_init();

@@ -63,10 +63,8 @@ class StatusTool : public ::testing::Test {
 
 } // namespace
 
-// Faults caught: a wrong usage message (its spelling is the tool's own) or status; a
-// missing or unreadable path reported with the wrong code, without the system's
-// message, or on standard output; an empty or short file created or taken for a
-// header; the code of the r64 attempt reported instead of the cr attempt's.
+// Faults caught: a wrong usage line (its spelling is the tool's own), code, perror line
+// or stream; a short file written to or taken for a header; the r64 attempt's code shown.
 TEST_F(StatusTool, Failures) {
     EXPECT_EQ(run({}), "|too few argments\n|1");
     const std::string missing = dir.file("missing.r64");
@@ -87,10 +85,8 @@ TEST_F(StatusTool, Failures) {
     }
 }
 
-// Faults caught: levels counted from the level table instead of the file's length, a
-// partial level counted, a complete 'B' pyramid reported one level short (its last
-// eightfold area is not in the file), fields read in host order, signed sizes printed
-// unsigned, extra arguments used, the file written to.
+// Faults caught: levels counted from the table, not the length; a complete 'B' pyramid
+// one level short; host-order or unsigned sizes; extra arguments used; the file written.
 TEST_F(StatusTool, R64Reports) {
     // Bytes of a complete 'G' 64 x 64 pyramid after its header: 64, 32, 16, 8, 4 square;
     // of a 'B' one: up to the end of the packed rows of its 4-pixel level.

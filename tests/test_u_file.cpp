@@ -56,9 +56,8 @@ Shapes shapes(const FakeDispatcher &fake) {
 
 } // namespace
 
-// Faults caught: bytes summed as signed chars, sums lost or shared between
-// descriptors of one bucket (newest first), a record surviving its close, no
-// wrap-around, -1 hashed as a negative index, a failed write not creating its record.
+// Faults caught: signed bytes summed, sums shared within a bucket or kept after close,
+// no wrap-around, -1 hashed to a negative index, a failed write making no record.
 TEST(FileRequestLayer, WriteChecksumRegistry) {
     ScratchDir dir;
     const int fd = open(dir.file("a").c_str(), O_RDWR | O_CREAT, 0600);
@@ -147,10 +146,8 @@ TEST(FileRequestLayer, DirectSeekAndMkdir) {
     umask(old_mask);
 }
 
-// Faults caught: the boundary at 65535/65536 off by one, negative descriptors routed,
-// a low descriptor's write missing the local registry; wrong codes, transactions or
-// arguments in the records; buffers copied instead of passed; a failure not -1 with
-// errno; the host's sums not kept in step with writes and (even failed) closes.
+// Faults caught: the 65535/65536 boundary off by one, negative or low descriptors
+// routed, wrong records, buffers copied, failures not -1 with errno, host sums out of step.
 TEST(FileRequestLayer, RoutedDescriptorCalls) {
     ScratchDir dir;
     FakeDispatcher fake;
@@ -221,9 +218,8 @@ TEST(FileRequestLayer, RoutedChecksum) {
     EXPECT_EQ(errno, EIO);
 }
 
-// Faults caught: read-only opens consulting check_own, a wrong branch recorded in
-// u_open_point or the error codes, a wrong open record, a failed routed open falling
-// back to open(); u_open64 keeping that bookkeeping or treating -2 specially.
+// Faults caught: read-only opens asking check_own, a wrong branch or error code noted, a
+// failed routed open falling back to open(); u_open64 keeping that bookkeeping.
 TEST(FileRequestLayer, OpenRoutingAndBookkeeping) {
     ScratchDir dir;
     const std::string f = dir.file("f"), missing = dir.file("missing");
