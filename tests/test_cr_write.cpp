@@ -1,7 +1,5 @@
-// cr writing and decoding: r64 pyramids are built here from levels the test
-// computes itself, converted, and checked against the file layout (parsed by hand),
-// against bytes derived from the calibration formulas and against the source pixels;
-// faults are injected through a forwarding dispatcher.
+// cr writing and decoding, checked against a pyramid the test computes itself, the
+// layout parsed by hand and bytes derived from the calibration formulas.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -62,9 +60,8 @@ size_t be32(const Bytes &b, size_t o) {
     return size_t{b[o]} << 24 | b[o + 1] << 16 | b[o + 2] << 8 | b[o + 3];
 }
 
-// Pixels of every level, 3 bytes each (r = g = b for 'G' and 'B'): level 0 from fn,
-// each level above the rounded 2x2 mean (edges repeated), 'B' thresholded at 128;
-// levels while both sides stay 3 or more.
+// Every level, 3 bytes a pixel (r = g = b for 'G', 'B'): level 0 from fn, each above the
+// rounded 2x2 mean (edges repeated), 'B' thresholded; while both sides stay 3 or more.
 struct Pyramid {
     char type;
     std::vector<int> w, h;
@@ -127,8 +124,7 @@ class CrWrite : public ::testing::Test {
             r64_close_file(r64_);
         r64_ = nullptr;
     }
-    // Writes the pyramid, cuts the file to `cut` bytes when asked, and opens it
-    // read-only as the conversion's source.
+    // Writes the pyramid, cut to `cut` bytes if asked, and opens it read-only.
     void source(const Pyramid &p, off_t cut = -1) {
         close_source();
         R64_FILE *f =
@@ -146,8 +142,7 @@ class CrWrite : public ::testing::Test {
     int convert(int rect, const std::string &out) {
         return cr_write_file(out.c_str(), 0644, rect, r64_);
     }
-    // Every level decoded back tile by tile, row by row, 3 bytes a pixel; fails the
-    // test on any error; `decodes` gets the number of tiles the decoder decoded.
+    // Every level decoded tile by tile, row by row; `decodes`: tiles the decoder decoded.
     std::vector<Bytes> decode_all(const std::string &path, int *decodes = nullptr,
                                   int max_levels = R64_LEVELS) {
         Decoder dec(path);
@@ -182,16 +177,12 @@ class CrWrite : public ::testing::Test {
     R64_FILE *r64_ = nullptr;
 };
 
-// The curves: the worked examples, and both formulas for every sum a sample and an
-// offset can reach; the calibration's examples and limits.
+// The curves' worked examples and formulas for every reachable sum; offset limits.
 TEST_F(CrWrite, CalibrationCurves) {
-    EXPECT_EQ(cr_cal(100, 28), 128);
-    EXPECT_EQ(cr_cal(300, 0), 231);
-    EXPECT_EQ(cr_cal(0, 0), 29);
+    const int examples[][4] = {{100, 28, 128, 100}, {300, 0, 231, 296}, {0, 0, 29, 1}};
+    for (auto [cc, cal, curve, back] : examples) // cr_cal(cc) = curve, cr_inv_cal(curve) = back
+        EXPECT_TRUE(cr_cal(cc, cal) == curve && cr_inv_cal(curve, cal) == back) << cc;
     EXPECT_EQ(cr_cal(556, 0), 0);
-    EXPECT_EQ(cr_inv_cal(128, 28), 100);
-    EXPECT_EQ(cr_inv_cal(231, 0), 296);
-    EXPECT_EQ(cr_inv_cal(29, 0), 1);
     for (int cal : {-128, -5, 0, 28, 127}) {
         for (int v = -255; v <= 255; ++v)
             ASSERT_EQ(cr_cal(v, static_cast<char>(cal)), ref_cal(v + cal)) << v << " " << cal;
@@ -202,8 +193,8 @@ TEST_F(CrWrite, CalibrationCurves) {
     EXPECT_EQ(r64::cr_calibration(-255, -200), 127);
 }
 
-// The residual kernels (vector blocks, tables, tails) against the formulas pixel by
-// pixel: odd offsets and sizes, values inside the untouched band and far outside it.
+// The vector residual kernels against the formulas: odd offsets and sizes, values
+// inside the untouched band and far outside it.
 TEST_F(CrWrite, ResidualKernelsMatchFormulas) {
     unsigned seed = 1;
     auto rnd = [&seed](int n) {
@@ -274,11 +265,9 @@ TEST_F(CrWrite, StoredCodec) {
     free(s);
 }
 
-// The 100x50 example: record order and types, contiguous data from offset 100, the
-// absent level's record zero, the progress line, and the stored tiles byte for byte
-// (root pixels, then calibrated differences from the level above as a reader
-// rebuilds it). Level 3 is a hard checker: its differences leave the band and its
-// rebuilt pixels need limiting.
+// The 100x50 example: record order, types and offsets, the absent level's record zero,
+// the progress line, the stored tiles byte for byte (root pixels, then calibrated
+// differences from the rebuilt level above; level 3, a hard checker, needs limiting).
 TEST_F(CrWrite, ExampleLayout) {
     Pyramid p = make_levels('P', 100, 50, photo);
     for (size_t i = 0; i < p.px[3].size(); ++i)
@@ -332,29 +321,22 @@ TEST_F(CrWrite, ExampleLayout) {
     }
 }
 
-// Round trip, level by level, against the source: a photo-like picture for each
-// tile edge; grey and bilevel sources (which must come back grey, r = g = b); very
-// wide and very tall images, whose every top-level tile is a root, so every tile of
-// every level decodes; and all tiles stored with every difference inside the band,
-// which must come back exactly (99 dB). A fresh decoder reading level 0 decodes
-// every tile of the file once (each tile above is an ancestor of one of level 0).
+// Round trips close to the source at every level: each tile edge, grey and bilevel
+// (back as r = g = b), very wide and tall images (every top tile a root), and all tiles
+// stored in the band (exact: 99 dB). Reading level 0 decodes each tile of the file once.
 TEST_F(CrWrite, DecodedLevelsStayClose) {
-    // Level 0 must be well above 30 dB for colour; smaller levels carry more detail
-    // per pixel and bilevel edges ring, so their floors are lower.
+    // Smaller levels carry more detail per pixel and bilevel edges ring: lower floors.
     struct Case {
         char type;
         int w, h, rect;
         PixelFn fn;
         double level0_db, any_db;
     };
-    for (const Case &c : {Case{'P', 512, 384, 16, photo, 36, 27},
-                          {'P', 512, 384, 64, photo, 36, 27},
-                          {'P', 512, 384, 256, photo, 36, 27},
-                          {'G', 512, 384, 64, photo, 40, 31},
-                          {'B', 512, 384, 64, photo, 30, 20},
-                          {'G', 3000, 40, 64, photo, 30, 30},
-                          {'G', 40, 3000, 64, photo, 30, 30},
-                          {'P', 61, 45, 15, smooth, 98, 98}}) {
+    const Case cases[] = {{'P', 512, 384, 16, photo, 36, 27},  {'P', 512, 384, 64, photo, 36, 27},
+                          {'P', 512, 384, 256, photo, 36, 27}, {'G', 512, 384, 64, photo, 40, 31},
+                          {'B', 512, 384, 64, photo, 30, 20},  {'G', 3000, 40, 64, photo, 30, 30},
+                          {'G', 40, 3000, 64, photo, 30, 30},  {'P', 61, 45, 15, smooth, 98, 98}};
+    for (const Case &c : cases) {
         const Pyramid p = make_levels(c.type, c.w, c.h, c.fn);
         source(p);
         ASSERT_EQ(convert(c.rect, out_), 0);
@@ -379,9 +361,8 @@ TEST_F(CrWrite, DecodedLevelsStayClose) {
     }
 }
 
-// The fast gather against the literal one, byte for byte: odd sizes and offsets,
-// each pixel type, tiles of a damaged file (same failure, same code), and whole
-// converted files.
+// The fast gather against the literal one: odd sizes and offsets, each pixel type,
+// a damaged file (same failure, same code), and whole converted files byte for byte.
 TEST_F(CrWrite, FastGatherMatchesLiteral) {
     // Return value, code and (on success) bytes of one gather.
     auto run = [this](r64::GatherFn gather, int level, int x0, int y0, int w, int h) {
@@ -415,10 +396,8 @@ TEST_F(CrWrite, FastGatherMatchesLiteral) {
         }
 }
 
-// Refusals: a tile edge outside 1..256 (by the conversion and by the tile writer,
-// whose wider tiles would decode to another size) and the source itself as target
-// leave no file made or touched; the codes of a source without levels and of a
-// failed pixel read survive the close.
+// Refusals leave no file made or touched: a tile edge outside 1..256, the source as its
+// own target; the codes of a source without levels and of a failed read survive.
 TEST_F(CrWrite, RefusalsKeepTheirCodes) {
     source(make_levels('P', 600, 20, smooth));
     for (int rect : {0, -1, 257}) {
@@ -451,9 +430,8 @@ TEST_F(CrWrite, RefusalsKeepTheirCodes) {
     EXPECT_EQ(r64_error, -2);
 }
 
-// Converts with every request of the files made read-write forwarded to a real
-// descriptor (numbered above 65535 on the routed side); the write or seek numbered
-// `fault` fails (odd numbers) or, for a write, moves half its bytes (even numbers).
+// Converts with the cr file's requests forwarded to a real descriptor (+65536); write or
+// seek number `fault` fails (odd) or, for a write, moves half its bytes (even).
 int convert_routed(const std::string &path, R64_FILE *src, int fault, int *calls) {
     using F = r64_test::FakeDispatcher;
     F fake;
@@ -483,9 +461,8 @@ int convert_routed(const std::string &path, R64_FILE *src, int fault, int *calls
     return cr_write_file(path.c_str(), 0644, 64, src);
 }
 
-// Write faults: a failed or short write or a failed seek anywhere makes the
-// conversion fail with -1, and the tiles written before stay readable; with no
-// fault the routed file equals a direct one; a tile past 4 GiB of data is refused.
+// Any failed or short write or failed seek fails the conversion with -1, keeping the
+// tiles written before; a tile past 4 GiB of data is refused.
 TEST_F(CrWrite, WriteFaultsAreReported) {
     source(make_levels('P', 100, 50, photo));
     ASSERT_EQ(convert(64, out_), 0);
@@ -499,8 +476,7 @@ TEST_F(CrWrite, WriteFaultsAreReported) {
         EXPECT_EQ(convert_routed(routed, r64_, fault, &calls), -1) << fault;
         EXPECT_EQ(r64_error, -1) << fault;
     }
-    // Level 1's data write (call 26) falls short: the three tiles above it decode,
-    // level 1 was never recorded.
+    // Level 1's data write (call 26) falls short: the three tiles above it stay.
     ASSERT_EQ(convert_routed(routed, r64_, 26, &calls), -1);
     {
         Decoder dec(routed);
@@ -516,15 +492,12 @@ TEST_F(CrWrite, WriteFaultsAreReported) {
     cr_close_file(f);
 }
 
-// The decoder on damaged files: a record beyond the file, an unknown type, a stored
-// tile of the wrong size, a broken JPEG stream, a last tile cut short; the failure
-// reaches the tiles below; the absent level and a pixel outside fail as well.
+// Damaged files make the decoder fail on the tile hit and every tile below it.
 TEST_F(CrWrite, DecoderReportsDamage) {
     source(make_levels('P', 100, 50, photo));
     ASSERT_EQ(convert(64, out_), 0);
     const Bytes good = r64_test::read_bytes(out_);
-    // Each damage (a byte set at pos, or the file cut there), the tile it hits and the
-    // code it and the tiles below report.
+    // A byte set at pos (or the file cut there), the tile hit, the code.
     const struct {
         size_t pos;
         int byte, x, y, level, code;
