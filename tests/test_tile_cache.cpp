@@ -50,8 +50,8 @@ class TileCache : public testing::Test {
     const std::string grid = dir.file("grid.r64");
 };
 
-// Catches wrong tile offsets, row strides ('B' spare byte per row), packing of edge
-// tiles, and gaps left as holes, striped ('G' with three background bytes) or
+// Catches wrong tile offsets, row strides between bands ('B' spare byte per row),
+// packing of edge tiles, and gaps left as holes, striped ('G' with three background bytes) or
 // restarted at 999-byte pieces: the file equals an independent layout computation.
 // Levels below `first` are never written and must read as background in the file.
 TEST_F(TileCache, EveryLevelAndTileLandsWhereTheFormatPlacesIt) {
@@ -60,9 +60,9 @@ TEST_F(TileCache, EveryLevelAndTileLandsWhereTheFormatPlacesIt) {
         int w, h, first;
         unsigned char bg[3];
     } cases[] = {
-        {'G', 150, 70, 0, {200, 0, 0}},   {'P', 100, 50, 0, {10, 20, 30}},
-        {'B', 1020, 20, 0, {0x5A, 0, 0}}, {'B', 1000, 20, 0, {0xFF, 0, 0}},
-        {'B', 1024, 20, 0, {0, 0, 0}},    {'G', 64, 64, 1, {200, 0, 0}},
+        {'G', 150, 70, 0, {200, 0, 0}},    {'P', 100, 50, 0, {10, 20, 30}},
+        {'B', 1020, 600, 0, {0x5A, 0, 0}}, {'B', 1000, 150, 0, {0xFF, 0, 0}},
+        {'B', 1024, 20, 0, {0, 0, 0}},     {'G', 64, 64, 1, {200, 0, 0}},
         {'P', 64, 64, 1, {10, 20, 30}},
     };
     for (const auto &c : cases) {
