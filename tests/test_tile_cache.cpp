@@ -13,47 +13,40 @@ namespace {
 
 class TileCache : public testing::Test {
   protected:
+    // Every test starts with a 1280 x 1024 'G' file whose level 0 (20 x 16 = 320 tiles) is
+    // in the file; the pixel (5, 5) of tile t reads t, and touch reads it (-1 on failure).
     void SetUp() override {
         check_endian();
         r64_init();
-    }
-    void TearDown() override { ent_len = R64_CACHE_ENTRIES; }
-
-    R64_FILE *create(const std::string &path, char type, int w, int h) {
-        return r64_open_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, type, w, h);
-    }
-    R64_FILE *reopen(int flags) { return r64_open_file(grid.c_str(), flags, 0644, 'G', 0, 0); }
-    // A 1280 x 1024 'G' file whose level 0 (20 x 16 = 320 tiles) is in the file; the
-    // pixel (0, 0) of tile t reads t.
-    void make_grid() {
         R64_FILE *f = create(grid, 'G', 1280, 1024);
         for (int t = 0; t < 320; ++t) {
             const unsigned char v = static_cast<unsigned char>(t);
-            EXPECT_EQ(r64_set(f, (t % 20) * 64, (t / 20) * 64, 0, &v), 0);
+            EXPECT_EQ(r64_set(f, (t % 20) * 64 + 5, (t / 20) * 64 + 5, 0, &v), 0);
         }
         EXPECT_EQ(r64_close_file(f), 0);
     }
+    void TearDown() override { ent_len = R64_CACHE_ENTRIES; }
+
+    static R64_FILE *create(const std::string &path, char type, int w, int h) {
+        return r64_open_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, type, w, h);
+    }
+    R64_FILE *reopen(int flags) { return r64_open_file(grid.c_str(), flags, 0644, 'G', 0, 0); }
     static int touch(R64_FILE *f, int t) {
         unsigned char v = 0;
-        return r64_red(&v, f, (t % 20) * 64 + 5, (t / 20) * 64 + 5, 0);
+        return r64_red(&v, f, (t % 20) * 64 + 5, (t / 20) * 64 + 5, 0) == 0 ? v : -1;
     }
     static R64_CACHE_ENT *tile(R64_FILE *f, int t) {
         return cached_tile(f, 0, (t % 20) * 64, (t / 20) * 64);
-    }
-    static unsigned char pixel00(R64_FILE *f) {
-        unsigned char v = 0;
-        EXPECT_EQ(r64_red(&v, f, 0, 0, 0), 0);
-        return v;
     }
 
     ScratchDir dir;
     const std::string grid = dir.file("grid.r64");
 };
 
-// Catches wrong tile offsets, row strides between bands ('B' spare byte per row),
-// packing of edge tiles, and gaps left as holes, striped ('G' with three background bytes) or
-// restarted at 999-byte pieces: the file equals an independent layout computation.
-// Levels below `first` are never written and must read as background in the file.
+// Catches wrong tile offsets, row strides between bands ('B' spare byte per row, none
+// when widths are multiples of 8), packing of edge tiles, and gaps left as holes, striped
+// ('G' with three background bytes) or restarted at 999-byte pieces: the file equals an
+// independent layout. Levels below `first` are never written and read as background.
 TEST_F(TileCache, EveryLevelAndTileLandsWhereTheFormatPlacesIt) {
     const struct {
         char type;
@@ -61,30 +54,24 @@ TEST_F(TileCache, EveryLevelAndTileLandsWhereTheFormatPlacesIt) {
         unsigned char bg[3];
     } cases[] = {
         {'G', 150, 70, 0, {200, 0, 0}},    {'P', 100, 50, 0, {10, 20, 30}},
-        {'B', 1020, 600, 0, {0x5A, 0, 0}}, {'B', 1000, 150, 0, {0xFF, 0, 0}},
-        {'B', 1024, 20, 0, {0, 0, 0}},     {'G', 64, 64, 1, {200, 0, 0}},
-        {'P', 64, 64, 1, {10, 20, 30}},
+        {'B', 1020, 600, 0, {0x5A, 0, 0}}, {'B', 1024, 20, 0, {0, 0, 0}},
+        {'G', 64, 64, 1, {200, 0, 0}},     {'P', 64, 64, 1, {10, 20, 30}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.type << " " << c.w << "x" << c.h);
-        const std::string path = dir.file("layout.r64");
-        R64_FILE *f = create(path, c.type, c.w, c.h);
+        R64_FILE *f = create(grid, c.type, c.w, c.h);
         ASSERT_EQ(r64_ctl(f, R64_CTL_BACKGROUND, c.bg), 0);
         std::vector<ModelLevel> levels;
-        const auto sizes = model_level_sizes(c.w, c.h);
-        for (int k = 0; k < static_cast<int>(sizes.size()); ++k) {
-            levels.push_back(patterned_level(c.type, sizes[k].first, sizes[k].second, 7 + k));
-            if (k < c.first) {
-                for (size_t i = 0; i < levels[k].px.size(); ++i) {
-                    levels[k].px[i] = c.bg[i % levels[k].bpp];
-                }
-            } else {
-                ASSERT_TRUE(store_level(f, k, levels.back()));
+        for (const auto &[w, h] : model_level_sizes(c.w, c.h)) {
+            const int k = static_cast<int>(levels.size());
+            levels.push_back(patterned_level(c.type, w, h, 7 + k));
+            for (size_t i = 0; k < c.first && i < levels[k].px.size(); ++i) {
+                levels[k].px[i] = c.bg[i % levels[k].bpp];
             }
+            ASSERT_TRUE(k < c.first || store_level(f, k, levels[k]));
         }
-        ASSERT_EQ(r64_flush(f), 0);
         EXPECT_EQ(r64_close_file(f), 0);
-        EXPECT_EQ(read_bytes(path), model_file(c.type, c.w, c.h, levels, c.bg));
+        EXPECT_EQ(read_bytes(grid), model_file(c.type, c.w, c.h, levels, c.bg));
     }
 }
 
@@ -92,35 +79,30 @@ TEST_F(TileCache, EveryLevelAndTileLandsWhereTheFormatPlacesIt) {
 // touching a tile again protects it, the 320th takes the least recently used entry,
 // and a change made behind the handle shows only once the tile's entry was reused.
 TEST_F(TileCache, The320thTileReusesTheLeastRecentlyUsedEntry) {
-    make_grid();
     R64_FILE *f = reopen(O_RDONLY);
     for (int t = 0; t < 319; ++t) {
-        ASSERT_EQ(touch(f, t), 0);
+        ASSERT_EQ(touch(f, t), t % 256);
     }
     EXPECT_EQ(ring_length(f), 319);
     Bytes bytes = read_bytes(grid);
-    bytes[8] = 99; // pixel (0, 0) of tile 0
+    bytes[8 + 5 * 64 + 5] = 99; // pixel (5, 5) of tile 0
     write_bytes(grid, bytes);
-    EXPECT_EQ(pixel00(f), 0);
-    ASSERT_EQ(touch(f, 319), 0);
-    EXPECT_NE(tile(f, 0), nullptr);
-    EXPECT_EQ(tile(f, 1), nullptr);
+    EXPECT_EQ(touch(f, 0), 0);
+    ASSERT_EQ(touch(f, 319), 63);
+    EXPECT_TRUE(tile(f, 0) != nullptr && tile(f, 1) == nullptr);
     r64_close_file(f);
-
     f = reopen(O_RDONLY);
     for (int t = 0; t < 320; ++t) {
-        ASSERT_EQ(touch(f, t), 0);
+        ASSERT_GE(touch(f, t), 0);
     }
     EXPECT_EQ(tile(f, 0), nullptr);
-    EXPECT_NE(tile(f, 1), nullptr);
-    EXPECT_EQ(pixel00(f), 99);
+    EXPECT_EQ(touch(f, 0), 99);
     r64_close_file(f);
 }
 
 // Catches a failed write-back that loses the dirty tile or loads the new one anyway, and
 // a dirty tile dropped on reuse.
 TEST_F(TileCache, AFailedWriteBackKeepsTheOldTileDirtyAndCached) {
-    make_grid();
     R64_FILE *f = reopen(O_RDWR);
     const unsigned char v = 123;
     ASSERT_EQ(r64_set(f, 1, 0, 0, &v), 0);
@@ -129,97 +111,76 @@ TEST_F(TileCache, AFailedWriteBackKeepsTheOldTileDirtyAndCached) {
     }
     {
         SwappedFd read_only(f, grid, O_RDONLY);
-        EXPECT_EQ(touch(f, 319), -1);
-        EXPECT_EQ(r64_error, -1);
-        ASSERT_NE(tile(f, 0), nullptr);
-        EXPECT_EQ(tile(f, 0), f->cache[0].prev);
+        EXPECT_TRUE(touch(f, 319) == -1 && r64_error == -1);
+        ASSERT_EQ(tile(f, 0), f->cache[0].prev); // still the least recently used
         EXPECT_EQ(tile(f, 0)->flags & 1, 1);
-        EXPECT_EQ(tile(f, 319), nullptr);
-        EXPECT_EQ(ring_length(f), 319);
+        EXPECT_TRUE(tile(f, 319) == nullptr && ring_length(f) == 319);
         EXPECT_EQ(r64_flush(f), -1);
     }
     EXPECT_EQ(read_bytes(grid)[9], 0);
-    ASSERT_EQ(touch(f, 319), 0);
+    ASSERT_EQ(touch(f, 319), 63);
     EXPECT_EQ(read_bytes(grid)[9], 123);
-    EXPECT_EQ(tile(f, 0), nullptr);
-
     EXPECT_EQ(r64_close_file(f), 0);
 }
 
 // Catches a failed load that leaves an entry describing the tile over another tile's
 // bytes, or loses the entry: the next access fails the same way, the entry is free.
 TEST_F(TileCache, AFailedLoadLeavesNoEntryForItsTile) {
-    make_grid();
     R64_FILE *f = reopen(O_RDONLY);
     unsigned char v = 0;
     const int free_before = free_length(f);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_EQ(r64_red(&v, f, 0, 0, 1), -1); // beyond the end of a read-only file
-        EXPECT_EQ(r64_error, -6);
+        // Beyond the end of a read-only file.
+        EXPECT_TRUE(r64_red(&v, f, 0, 0, 1) == -1 && r64_error == -6);
     }
-    EXPECT_EQ(ring_length(f), 0);
-    EXPECT_EQ(free_length(f), free_before);
+    EXPECT_TRUE(ring_length(f) == 0 && free_length(f) == free_before);
     r64_close_file(f);
-
     // A file cut short inside its last tile: the read comes back short.
     ASSERT_EQ(truncate(grid.c_str(), 8 + 1280 * 1024 - 10), 0);
     f = reopen(O_RDWR);
     touch(f, 0);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_EQ(touch(f, 319), -1);
-        EXPECT_EQ(r64_error, -1);
+        EXPECT_TRUE(touch(f, 319) == -1 && r64_error == -1);
     }
-    EXPECT_EQ(tile(f, 319), nullptr);
-    EXPECT_EQ(ring_length(f), 1);
+    EXPECT_TRUE(tile(f, 319) == nullptr && ring_length(f) == 1);
     r64_close_file(f);
 }
 
-// Catches a tile written past a hole when the background append fails, and a failure
-// reported as success.
-TEST_F(TileCache, AFailedGapFillFailsTheWriteBack) {
+// Catches a close that reports lost changes as success or leaves r64_error stale, a crash
+// when pixels are asked of a handle opened without tile buffers, and a tile written past
+// a hole when the background append fails, or that failure reported as success.
+TEST_F(TileCache, FailedWriteBacksAreReported) {
     const std::string path = dir.file("gap.r64");
-    R64_FILE *f = create(path, 'G', 64, 64);
-    const unsigned char v = 1;
-    ASSERT_EQ(r64_set(f, 0, 0, 1, &v), 0);
+    R64_FILE *g = create(path, 'G', 64, 64);
+    const unsigned char one = 1;
+    ASSERT_EQ(r64_set(g, 0, 0, 1, &one), 0);
     {
-        SwappedFd read_only(f, path, O_RDONLY);
-        int result = 0;
-        const std::string err = stderr_of([&] { result = r64_flush(f); });
-        EXPECT_EQ(result, -1);
-        EXPECT_EQ(r64_error, -1);
+        SwappedFd read_only(g, path, O_RDONLY);
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(r64_flush(g) == -1 && r64_error == -1);
+        const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err.rfind("fill_background: ", 0), 0u) << err;
-        EXPECT_EQ(f->cache[0].next->flags & 1, 1);
+        EXPECT_EQ(g->cache[0].next->flags & 1, 1);
     }
     EXPECT_EQ(file_size(path), 8);
-    ASSERT_EQ(r64_close_file(f), 0);
+    ASSERT_EQ(r64_close_file(g), 0);
     EXPECT_EQ(file_size(path), 5128);
-}
 
-// Catches a close that reports lost changes as success or leaves r64_error stale, and
-// a crash when pixels are asked of a handle opened without tile buffers.
-TEST_F(TileCache, CloseReportsAWriteBackThatFailed) {
-    make_grid();
     const Bytes before = read_bytes(grid);
     R64_FILE *f = reopen(O_RDONLY);
     unsigned char v = 200;
     ASSERT_EQ(r64_set(f, 0, 0, 0, &v), 0); // the tile is in the file: allowed in the cache
-    EXPECT_EQ(r64_flush(f), -1);
-    EXPECT_EQ(r64_close_file(f), -1);
-    EXPECT_EQ(r64_error, -1);
+    EXPECT_TRUE(r64_close_file(f) == -1 && r64_error == -1);
     EXPECT_EQ(read_bytes(grid), before);
-
     f = reopen(O_RDWR);
     ASSERT_EQ(r64_set(f, 0, 0, 0, &v), 0);
     r64_error = -5;
-    EXPECT_EQ(r64_close_file(f), 0);
-    EXPECT_EQ(r64_error, 0);
+    EXPECT_TRUE(r64_close_file(f) == 0 && r64_error == 0);
     EXPECT_EQ(read_bytes(grid)[8], 200);
-
     ent_len = 0; // as for a handle opened before r64_init
     f = reopen(O_RDWR);
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(r64_red(&v, f, 0, 0, 0), -1);
-    EXPECT_EQ(r64_error, -3);
+    EXPECT_TRUE(r64_red(&v, f, 0, 0, 0) == -1 && r64_error == -3);
     EXPECT_EQ(r64_set(f, 0, 0, 0, &v), -1);
     EXPECT_EQ(r64_close_file(f), 0);
 }

@@ -1,5 +1,3 @@
-// The independent image and file model and the cache probes used by the tile, pixel and
-// pyramid tests.
 #include "r64_model.h"
 
 #include <algorithm>
@@ -11,23 +9,20 @@ namespace r64_test {
 
 namespace {
 
-int half_up(int v) {
-    return v / 2 + v % 2;
-}
-int pixel_bytes(char type) {
-    return type == 'P' ? 3 : 1;
+int chain_length(const R64_CACHE_ENT *e, const R64_CACHE_ENT *end) {
+    int n = 0;
+    for (; e != end; e = e->next) {
+        ++n;
+    }
+    return n;
 }
 
 } // namespace
 
-ModelLevel::ModelLevel(char type, int width, int height)
-    : w(width), h(height), bpp(pixel_bytes(type)),
-      px(static_cast<size_t>(width) * height * pixel_bytes(type)) {}
-
 std::vector<std::pair<int, int>> model_level_sizes(int w0, int h0) {
     std::vector<std::pair<int, int>> sizes;
     for (int w = w0, h = h0; w >= 3 && h >= 3 && sizes.size() < 32;
-         w = half_up(w), h = half_up(h)) {
+         w = (w + 1) / 2, h = (h + 1) / 2) {
         sizes.emplace_back(w, h);
     }
     return sizes;
@@ -35,51 +30,30 @@ std::vector<std::pair<int, int>> model_level_sizes(int w0, int h0) {
 
 ModelLevel patterned_level(char type, int w, int h, unsigned seed) {
     ModelLevel m(type, w, h);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            unsigned v = static_cast<unsigned>(x) * 2654435761u ^
-                         static_cast<unsigned>(y) * 40503u ^ seed * 97u;
-            v ^= v >> 13;
-            unsigned char *p = m.at(x, y);
-            if (type == 'B') {
-                // Sparse set bits, so that empty and full groups both occur.
-                p[0] = (v % 5 == 0) ? 0xFF : 0x00;
-            } else {
-                for (int c = 0; c < m.bpp; ++c) {
-                    p[c] = static_cast<unsigned char>(v >> (8 * c));
-                }
-            }
+    for (int i = 0; i < w * h; ++i) {
+        unsigned v = static_cast<unsigned>(i % w) * 2654435761u ^
+                     static_cast<unsigned>(i / w) * 40503u ^ seed * 97u;
+        v ^= v >> 13;
+        for (int c = 0; c < m.bpp; ++c) { // 'B': sparse set bits, empty and full groups
+            m.px[i * m.bpp + c] = type == 'B' ? (v % 5 == 0 ? 0xFF : 0) : (v >> (8 * c)) & 0xFF;
         }
     }
     return m;
 }
 
 ModelLevel model_average(const ModelLevel &src, char type, bool clamp, const unsigned char bg[3]) {
-    ModelLevel dst(type, half_up(src.w), half_up(src.h));
+    ModelLevel dst(type, (src.w + 1) / 2, (src.h + 1) / 2);
     for (int y = 0; y < dst.h; ++y) {
         for (int x = 0; x < dst.w; ++x) {
-            unsigned sum[3] = {0, 0, 0};
-            for (int dy = 0; dy < 2; ++dy) {
-                for (int dx = 0; dx < 2; ++dx) {
-                    int sx = 2 * x + dx;
-                    int sy = 2 * y + dy;
-                    const unsigned char *s = bg;
-                    if (sx < src.w && sy < src.h) {
-                        s = src.at(sx, sy);
-                    } else if (clamp) {
-                        s = src.at(std::min(sx, src.w - 1), std::min(sy, src.h - 1));
-                    }
-                    for (int c = 0; c < src.bpp; ++c) {
-                        sum[c] += s[c];
-                    }
-                }
-            }
-            unsigned char *d = dst.at(x, y);
             for (int c = 0; c < dst.bpp; ++c) {
-                d[c] = static_cast<unsigned char>(sum[c] / 4);
-            }
-            if (type == 'B') {
-                d[0] = d[0] != 0 ? 0xFF : 0x00;
+                unsigned sum = 0;
+                for (int d = 0; d < 4; ++d) {
+                    const int sx = 2 * x + d % 2, sy = 2 * y + d / 2;
+                    sum += sx < src.w && sy < src.h ? src.at(sx, sy)[c]
+                           : clamp ? src.at(std::min(sx, src.w - 1), std::min(sy, src.h - 1))[c]
+                                   : bg[c];
+                }
+                dst.at(x, y)[c] = type == 'B' ? (sum / 4 != 0 ? 0xFF : 0) : sum / 4;
             }
         }
     }
@@ -88,11 +62,11 @@ ModelLevel model_average(const ModelLevel &src, char type, bool clamp, const uns
 
 Bytes model_file(char type, int w0, int h0, const std::vector<ModelLevel> &levels,
                  const unsigned char bg[3]) {
-    const int bpp = pixel_bytes(type);
+    const int bpp = type == 'P' ? 3 : 1;
     const unsigned full_row = type == 'P' ? 192 : (type == 'B' ? 8 : 64);
     Bytes file = r64_header(type, w0, h0);
-    // Gaps and the unused parts of tile buffers hold background: the three bytes in
-    // turn for 'P' (every 'P' tile starts 8 + 3k bytes in), the first byte alone else.
+    // Background: the three bytes in turn for 'P' (every 'P' tile starts 8 + 3k bytes
+    // in), the first byte alone else.
     auto grow = [&](size_t size) {
         while (file.size() < size) {
             file.push_back(type == 'P' ? bg[(file.size() - 8) % 3] : bg[0]);
@@ -100,10 +74,8 @@ Bytes model_file(char type, int w0, int h0, const std::vector<ModelLevel> &level
     };
     unsigned area = 8;
     for (const ModelLevel &m : levels) {
-        unsigned stride = static_cast<unsigned>(m.w) * bpp;
-        if (type == 'B') {
-            stride = (m.w % 8 != 0 || w0 % 8 != 0) ? m.w / 8 + 1 : m.w / 8;
-        }
+        const unsigned stride = type != 'B' ? static_cast<unsigned>(m.w) * bpp
+                                            : m.w / 8 + (m.w % 8 != 0 || w0 % 8 != 0);
         for (int y0 = 0; y0 < m.h; y0 += 64) {
             const int th = std::min(64, m.h - y0);
             for (int x0 = 0; x0 < m.w; x0 += 64) {
@@ -115,29 +87,25 @@ Bytes model_file(char type, int w0, int h0, const std::vector<ModelLevel> &level
                     unsigned char *row = &file[pos + y * row_bytes];
                     for (int x = 0; x < tw; ++x) {
                         const unsigned char *p = m.at(x0 + x, y0 + y);
-                        const auto bit = static_cast<unsigned char>(0x80 >> (x % 8));
                         if (type != 'B') {
                             std::copy(p, p + bpp, row + x * bpp);
-                        } else if (p[0] != 0) {
-                            row[x / 8] |= bit;
-                        } else {
-                            row[x / 8] &= static_cast<unsigned char>(~bit);
+                        } else { // set or clear the pixel's bit, the leftmost first
+                            row[x / 8] = p[0] != 0 ? row[x / 8] | 0x80 >> x % 8
+                                                   : row[x / 8] & ~(0x80 >> x % 8);
                         }
                     }
                 }
             }
         }
-        area += static_cast<unsigned>(m.w) * m.h * (type == 'P' ? 3 : 1);
+        area += static_cast<unsigned>(m.w) * m.h * bpp;
     }
     return file;
 }
 
 bool store_level(R64_FILE *f, int level, const ModelLevel &px) {
-    for (int y = 0; y < px.h; ++y) {
-        for (int x = 0; x < px.w; ++x) {
-            if (r64_set(f, x, y, level, px.at(x, y)) != 0) {
-                return false;
-            }
+    for (int i = 0; i < px.w * px.h; ++i) {
+        if (r64_set(f, i % px.w, i / px.w, level, px.at(i % px.w, i / px.w)) != 0) {
+            return false;
         }
     }
     return true;
@@ -145,12 +113,10 @@ bool store_level(R64_FILE *f, int level, const ModelLevel &px) {
 
 ModelLevel load_level(R64_FILE *f, int level) {
     ModelLevel m(f->header.type, f->level_w[level], f->level_h[level]);
-    for (int y = 0; y < m.h; ++y) {
-        for (int x = 0; x < m.w; ++x) {
-            unsigned char p[3] = {0, 0, 0};
-            r64_red(p, f, x, y, level);
-            std::copy(p, p + m.bpp, m.at(x, y));
-        }
+    for (int i = 0; i < m.w * m.h; ++i) {
+        unsigned char p[3] = {0, 0, 0};
+        r64_red(p, f, i % m.w, i / m.w, level);
+        std::copy(p, p + m.bpp, m.at(i % m.w, i / m.w));
     }
     return m;
 }
@@ -165,19 +131,11 @@ R64_CACHE_ENT *cached_tile(R64_FILE *f, int level, int x0, int y0) {
 }
 
 int ring_length(const R64_FILE *f) {
-    int n = 0;
-    for (const R64_CACHE_ENT *e = f->cache[0].next; e != &f->cache[0]; e = e->next) {
-        ++n;
-    }
-    return n;
+    return chain_length(f->cache[0].next, &f->cache[0]);
 }
 
 int free_length(const R64_FILE *f) {
-    int n = 0;
-    for (const R64_CACHE_ENT *e = f->free_list; e != nullptr; e = e->next) {
-        ++n;
-    }
-    return n;
+    return chain_length(f->free_list, nullptr);
 }
 
 SwappedFd::SwappedFd(R64_FILE *f, const std::string &path, int flags)
