@@ -1,8 +1,6 @@
-// libFuzzer target for jpeg_uncompress: any bytes must decode or be refused without
-// reading outside the input, hanging or leaking. The decoder itself carries no coverage
-// instrumentation, so most inputs are edits of valid streams made here (bytes patched,
-// stream cut) rather than raw bytes. Images above 4 megapixels are skipped after a
-// header-only probe through the loader, to keep allocations small.
+// libFuzzer target for jpeg_uncompress: any bytes decode or are refused without reading
+// outside the input, hanging or leaking. The decoder has no coverage instrumentation, so
+// most inputs are edits (bytes patched, a cut) of valid streams made here.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,8 +11,6 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-constexpr long max_pixels = 4L << 20;
 
 Bytes seed_stream(int w, int h, int quality, unsigned salt) {
     Bytes px(std::size_t(w) * h * 4);
@@ -28,32 +24,17 @@ Bytes seed_stream(int w, int h, int quality, unsigned salt) {
     return stream;
 }
 
-const std::vector<Bytes> &seeds() {
-    static const std::vector<Bytes> all = {seed_stream(16, 16, 80, 0), seed_stream(33, 17, 95, 77),
-                                           seed_stream(64, 64, 50, 13)};
-    return all;
-}
-
-int probe_size(LoadJPGInfo *info, void *data) {
-    *static_cast<long *>(data) = long(info->width) * long(info->height);
-    return 0; // refuse: only the header is read
-}
-
-unsigned char *no_rows(int, void *) {
-    return nullptr;
-}
-
-// Input layout: byte 0 picks raw input (0) or a seed; then for a seed, two bytes of cut
-// length (0 keeps all) and groups of three bytes (position, position, value) to patch.
+// Byte 0 picks raw input (0 mod 4) or a seed; for a seed, two bytes of cut length (0 keeps
+// all), then groups of three (position high, low, value) patching the stream.
 Bytes make_stream(const std::uint8_t *data, std::size_t size) {
+    static const Bytes seeds[3] = {seed_stream(16, 16, 80, 0), seed_stream(33, 17, 95, 77),
+                                   seed_stream(64, 64, 50, 13)};
     if (size < 3 || data[0] % 4 == 0)
         return Bytes(data + (size ? 1 : 0), data + size);
-    Bytes stream = seeds()[data[0] % 3];
+    Bytes stream = seeds[data[0] % 3];
+    for (std::size_t i = 3; i + 3 <= size; i += 3)
+        stream[((std::size_t(data[i]) << 8) | data[i + 1]) % stream.size()] = data[i + 2];
     const std::size_t cut = (std::size_t(data[1]) << 8) | data[2];
-    for (std::size_t i = 3; i + 3 <= size; i += 3) {
-        const std::size_t pos = ((std::size_t(data[i]) << 8) | data[i + 1]) % stream.size();
-        stream[pos] = data[i + 2];
-    }
     if (cut != 0 && cut < stream.size())
         stream.resize(cut);
     return stream;
@@ -62,23 +43,17 @@ Bytes make_stream(const std::uint8_t *data, std::size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size > (1u << 20))
-        return 0;
-    // An exact-size heap copy, so that any read past the stream is caught.
     Bytes stream = make_stream(data, size);
-    unsigned char *bytes = stream.empty() ? nullptr : stream.data();
-    const int length = static_cast<int>(stream.size());
-    long pixels = 0;
-    LoadJPGFromMemory(bytes, length, probe_size, no_rows, &pixels);
-    if (pixels > max_pixels)
+    stream.shrink_to_fit(); // an exact-size heap block (none when empty): reads past it show
+    long pixels = 0;        // a header-only probe: the header callback notes the size, refuses
+    auto probe = [](LoadJPGInfo *i, void *p) {
+        *static_cast<long *>(p) = long(i->width) * i->height;
         return 0;
-    int width = 0, height = 0;
-    unsigned char *image = jpeg_uncompress(&width, &height, bytes, length);
-    if (image != nullptr) {
-        // Touch the last pixel so that a short allocation shows.
-        volatile unsigned char last = image[std::size_t(width) * height * 4 - 1];
-        (void)last;
-        std::free(image);
-    }
+    };
+    auto no_rows = [](int, void *) -> unsigned char * { return nullptr; };
+    LoadJPGFromMemory(stream.data(), int(stream.size()), probe, no_rows, &pixels);
+    int w = 0, h = 0; // images above 4 megapixels skipped to keep allocations small
+    if (pixels <= (4L << 20))
+        std::free(jpeg_uncompress(&w, &h, stream.data(), int(stream.size())));
     return 0;
 }
