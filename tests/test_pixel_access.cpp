@@ -26,9 +26,8 @@ class PixelAccess : public testing::Test {
     const std::string path = dir.file("px.r64");
 };
 
-// Catches wrong clamping (each coordinate clamped on its own under the default
-// rc_type), and background reads under rc_type 0 that load tiles or copy more bytes
-// than the pixel type has.
+// Catches wrong clamping (each coordinate clamped on its own under rc_type 1), and
+// background reads under rc_type 0 that load tiles or copy more bytes than the pixel has.
 TEST_F(PixelAccess, OutsideReadsClampOrGiveTheBackground) {
     const int probes[][4] = {{-5, 10, 0, 10}, {103, -1, 99, 0}, {-1, 60, 0, 49}, {100, 49, 99, 49}};
     const unsigned char bg[3] = {7, 8, 9}, grey[3] = {7, 2, 3};
@@ -36,16 +35,13 @@ TEST_F(PixelAccess, OutsideReadsClampOrGiveTheBackground) {
         R64_FILE *f = create(type, 100, 50);
         const ModelLevel px = patterned_level(type, 100, 50, 3);
         ASSERT_TRUE(store_level(f, 0, px));
-        for (const auto &p : probes) {
-            unsigned char v[3] = {1, 2, 3};
-            ASSERT_EQ(r64_red(v, f, p[0], p[1], 0), 0);
-            EXPECT_EQ(std::memcmp(v, px.at(p[2], p[3]), px.bpp), 0) << p[0] << "," << p[1];
-        }
-        ASSERT_EQ(r64_ctl(f, R64_CTL_RC_TYPE, 0) + r64_ctl(f, R64_CTL_BACKGROUND, bg), 0);
+        ASSERT_EQ(r64_ctl(f, R64_CTL_BACKGROUND, bg), 0);
         const int cached = ring_length(f);
-        for (const auto &p : probes) {
+        for (const auto &p : probes) { // level 0 clamped, then level 1 as background
             unsigned char v[3] = {1, 2, 3};
-            ASSERT_EQ(r64_red(v, f, p[0], p[1], 1), 0);
+            ASSERT_EQ(r64_ctl(f, R64_CTL_RC_TYPE, 1) + r64_red(v, f, p[0], p[1], 0), 0);
+            EXPECT_EQ(std::memcmp(v, px.at(p[2], p[3]), px.bpp), 0) << p[0] << "," << p[1];
+            ASSERT_EQ(r64_ctl(f, R64_CTL_RC_TYPE, 0) + r64_red(v, f, p[0], p[1], 1), 0);
             EXPECT_EQ(std::memcmp(v, type == 'P' ? bg : grey, 3), 0);
         }
         EXPECT_EQ(ring_length(f), cached);
@@ -100,18 +96,17 @@ TEST_F(PixelAccess, PlaneAndRefusedCalls) {
 // and read back, every pixel compared and the file exactly level 0 long.
 TEST_F(PixelAccess, LargeColourImageRoundTrips) {
     constexpr int kSide = 4096;
-    unsigned char want[3], got[3];
     long failures = 0;
     for (int pass = 0; pass < 2; ++pass) { // write, close, reopen, read
         R64_FILE *f = pass == 0 ? create('P', kSide, kSide) : reopen(O_RDONLY);
-        for (int y = 0; y < kSide; ++y) {
-            for (int x = 0; x < kSide; ++x) {
-                want[0] = static_cast<unsigned char>(x ^ y);
-                want[1] = static_cast<unsigned char>(x >> 4);
-                want[2] = static_cast<unsigned char>((y * 7) >> 3);
-                failures += pass == 0 ? r64_set(f, x, y, 0, want) != 0
-                                      : r64_red(got, f, x, y, 0) != 0 || std::memcmp(want, got, 3);
-            }
+        for (int i = 0; i < kSide * kSide; ++i) {
+            const int x = i % kSide, y = i / kSide;
+            const unsigned char want[3] = {static_cast<unsigned char>(x ^ y),
+                                           static_cast<unsigned char>(x >> 4),
+                                           static_cast<unsigned char>(y * 7 >> 3)};
+            unsigned char got[3];
+            failures += pass == 0 ? r64_set(f, x, y, 0, want) != 0
+                                  : r64_red(got, f, x, y, 0) != 0 || std::memcmp(want, got, 3);
         }
         EXPECT_EQ(r64_close_file(f), 0);
     }

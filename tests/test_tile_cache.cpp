@@ -100,11 +100,36 @@ TEST_F(TileCache, The320thTileReusesTheLeastRecentlyUsedEntry) {
     r64_close_file(f);
 }
 
-// Catches a failed write-back that loses the dirty tile or loads the new one anyway, and
-// a dirty tile dropped on reuse.
-TEST_F(TileCache, AFailedWriteBackKeepsTheOldTileDirtyAndCached) {
+// Catches a failed load that leaves an entry describing the tile over another tile's
+// bytes, or loses the entry: the next access fails the same way, the entry is free.
+TEST_F(TileCache, AFailedLoadLeavesNoEntryForItsTile) {
+    R64_FILE *f = reopen(O_RDONLY);
+    unsigned char v = 0;
+    const int free_before = free_length(f);
+    for (int attempt = 0; attempt < 2; ++attempt) { // beyond the end of a read-only file
+        EXPECT_TRUE(r64_red(&v, f, 0, 0, 1) == -1 && r64_error == -6);
+    }
+    EXPECT_TRUE(ring_length(f) == 0 && free_length(f) == free_before);
+    r64_close_file(f);
+    // A file cut short inside its last tile: the read comes back short.
+    ASSERT_EQ(truncate(grid.c_str(), 8 + 1280 * 1024 - 10), 0);
+    f = reopen(O_RDWR);
+    touch(f, 0);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_TRUE(touch(f, 319) == -1 && r64_error == -1);
+    }
+    EXPECT_TRUE(tile(f, 319) == nullptr && ring_length(f) == 1);
+    r64_close_file(f);
+}
+
+// Catches a failed write-back that loses the dirty tile or loads the new one anyway, a
+// dirty tile dropped on reuse, a close that reports lost changes as success or leaves
+// r64_error stale, a tile written past a hole when the background append fails or that
+// failure reported as success, and a crash when pixels are asked of a handle opened
+// without tile buffers.
+TEST_F(TileCache, FailedWriteBacksKeepTheTileAndAreReported) {
     R64_FILE *f = reopen(O_RDWR);
-    const unsigned char v = 123;
+    unsigned char v = 123;
     ASSERT_EQ(r64_set(f, 1, 0, 0, &v), 0);
     for (int t = 1; t < 319; ++t) {
         touch(f, t);
@@ -121,54 +146,25 @@ TEST_F(TileCache, AFailedWriteBackKeepsTheOldTileDirtyAndCached) {
     ASSERT_EQ(touch(f, 319), 63);
     EXPECT_EQ(read_bytes(grid)[9], 123);
     EXPECT_EQ(r64_close_file(f), 0);
-}
 
-// Catches a failed load that leaves an entry describing the tile over another tile's
-// bytes, or loses the entry: the next access fails the same way, the entry is free.
-TEST_F(TileCache, AFailedLoadLeavesNoEntryForItsTile) {
-    R64_FILE *f = reopen(O_RDONLY);
-    unsigned char v = 0;
-    const int free_before = free_length(f);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        // Beyond the end of a read-only file.
-        EXPECT_TRUE(r64_red(&v, f, 0, 0, 1) == -1 && r64_error == -6);
-    }
-    EXPECT_TRUE(ring_length(f) == 0 && free_length(f) == free_before);
-    r64_close_file(f);
-    // A file cut short inside its last tile: the read comes back short.
-    ASSERT_EQ(truncate(grid.c_str(), 8 + 1280 * 1024 - 10), 0);
-    f = reopen(O_RDWR);
-    touch(f, 0);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_TRUE(touch(f, 319) == -1 && r64_error == -1);
-    }
-    EXPECT_TRUE(tile(f, 319) == nullptr && ring_length(f) == 1);
-    r64_close_file(f);
-}
-
-// Catches a close that reports lost changes as success or leaves r64_error stale, a crash
-// when pixels are asked of a handle opened without tile buffers, and a tile written past
-// a hole when the background append fails, or that failure reported as success.
-TEST_F(TileCache, FailedWriteBacksAreReported) {
     const std::string path = dir.file("gap.r64");
-    R64_FILE *g = create(path, 'G', 64, 64);
-    const unsigned char one = 1;
-    ASSERT_EQ(r64_set(g, 0, 0, 1, &one), 0);
+    f = create(path, 'G', 64, 64);
+    ASSERT_EQ(r64_set(f, 0, 0, 1, &v), 0);
     {
-        SwappedFd read_only(g, path, O_RDONLY);
+        SwappedFd read_only(f, path, O_RDONLY);
         testing::internal::CaptureStderr();
-        EXPECT_TRUE(r64_flush(g) == -1 && r64_error == -1);
+        EXPECT_TRUE(r64_flush(f) == -1 && r64_error == -1);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err.rfind("fill_background: ", 0), 0u) << err;
-        EXPECT_EQ(g->cache[0].next->flags & 1, 1);
+        EXPECT_EQ(f->cache[0].next->flags & 1, 1);
     }
     EXPECT_EQ(file_size(path), 8);
-    ASSERT_EQ(r64_close_file(g), 0);
+    ASSERT_EQ(r64_close_file(f), 0);
     EXPECT_EQ(file_size(path), 5128);
 
     const Bytes before = read_bytes(grid);
-    R64_FILE *f = reopen(O_RDONLY);
-    unsigned char v = 200;
+    f = reopen(O_RDONLY);
+    v = 200;
     ASSERT_EQ(r64_set(f, 0, 0, 0, &v), 0); // the tile is in the file: allowed in the cache
     EXPECT_TRUE(r64_close_file(f) == -1 && r64_error == -1);
     EXPECT_EQ(read_bytes(grid), before);
