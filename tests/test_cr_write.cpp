@@ -348,6 +348,12 @@ TEST_F(CrWrite, WriteFaultsAreReported) {
         EXPECT_TRUE(convert_routed(routed, r64_.get(), fault, &calls) == -1 && r64_error == -1)
             << fault;
     }
+    // Data that would end past the 32-bit record offsets is refused, not wrapped.
+    CR_FILE *f = cr_open_file(routed.c_str(), O_RDWR | O_TRUNC, 0644, 64, 100, 50);
+    ASSERT_NE(f, nullptr);
+    f->write_ofs = 0xFFFFFFFFu - 50; // the root's 86 bytes would pass 4 GiB
+    EXPECT_TRUE(_cr_write(nullptr, f, r64_.get(), 0, 0, 4) == -1 && r64_error == -1);
+    cr_close_file(f);
 }
 
 } // namespace
