@@ -54,7 +54,7 @@ TEST_F(TileCache, EveryLevelAndTileLandsWhereTheFormatPlacesIt) {
         unsigned char bg[3];
     } cases[] = {
         {'G', 150, 70, 0, {200, 0, 0}},    {'P', 100, 50, 0, {10, 20, 30}},
-        {'B', 1020, 600, 0, {0x5A, 0, 0}}, {'B', 1024, 20, 0, {0, 0, 0}},
+        {'B', 1020, 600, 0, {0x5A, 0, 0}}, {'B', 1024, 130, 0, {0, 0, 0}},
         {'G', 64, 64, 1, {200, 0, 0}},     {'P', 64, 64, 1, {10, 20, 30}},
     };
     for (const auto &c : cases) {
