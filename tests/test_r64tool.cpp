@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 #include <png.h>
 
 #include "scratch_dir.h"
@@ -37,6 +38,45 @@ struct Picture {
 unsigned char sample(int x, int y, int k) {
     const int t = (x * (3 + k) + y * (5 - k) + 40 * k) % 510;
     return static_cast<unsigned char>(t < 256 ? t : 509 - t);
+}
+
+// Writes pic as a JPEG (grey: its green channel) and returns what a decoder makes of
+// the file: the pixels an import must give.
+Picture write_jpeg(const std::string &path, Picture pic, bool grey) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    FILE *fp = std::fopen(path.c_str(), "wb");
+    jpeg_stdio_dest(&c, fp);
+    c.image_width = pic.w, c.image_height = pic.h;
+    c.input_components = grey ? 1 : 3;
+    c.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 90, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    for (JSAMPROW r; c.next_scanline < c.image_height; jpeg_write_scanlines(&c, &r, 1)) {
+        r = pic.at(0, static_cast<int>(c.next_scanline));
+        for (int x = 0; grey && x < pic.w; ++x)
+            r[x] = r[3 * x + 1];
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::fclose(fp);
+    jpeg_decompress_struct d{};
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    fp = std::fopen(path.c_str(), "rb");
+    jpeg_stdio_src(&d, fp);
+    jpeg_read_header(&d, TRUE);
+    d.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&d);
+    for (JSAMPROW r; d.output_scanline < d.output_height; jpeg_read_scanlines(&d, &r, 1))
+        r = pic.at(0, static_cast<int>(d.output_scanline));
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    std::fclose(fp);
+    return pic;
 }
 
 // `info --json`: the text must reduce to one JSON value, and its scalars are read by
@@ -209,6 +249,17 @@ TEST_F(R64Tool, PnmRoundTripRawAndPlain) {
         }
         r64_test::write_bytes(f("in.pnm"), Bytes(data.begin(), data.end()));
         expect_same(round_trip("in.pnm", colour ? "P" : "G"), want);
+    }
+}
+
+// JPEG pictures arrive as the decoder decodes them, grey ones as 'G'.
+TEST_F(R64Tool, JpegImportGreyAndColour) {
+    Picture src{97, 45, Bytes(3 * 97 * 45)};
+    for (size_t i = 0; i < src.rgb.size(); ++i)
+        src.rgb[i] = sample(int(i / 3 % 97), int(i / 3 / 97), int(i % 3));
+    for (bool grey : {false, true}) {
+        const Picture want = write_jpeg(f("in.jpg"), src, grey);
+        expect_same(round_trip("in.jpg", grey ? "G" : "P"), want);
     }
 }
 
