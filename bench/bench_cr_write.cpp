@@ -187,50 +187,13 @@ BENCHMARK(BM_CrWriteLiteralGather)
     ->UseRealTime()
     ->Iterations(1);
 
-// libjpeg-turbo alone, 4-byte pixels in and out as the codec hands them.
 std::vector<unsigned char> encode(const unsigned char *px, int w, int h) {
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char *buf = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &buf, &size);
-    c.image_width = static_cast<JDIMENSION>(w);
-    c.image_height = static_cast<JDIMENSION>(h);
-    c.input_components = 4;
-    c.in_color_space = JCS_EXT_RGBX;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 80, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row =
-            const_cast<unsigned char *>(px) + static_cast<std::size_t>(c.next_scanline) * w * 4;
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<unsigned char> out(buf, buf + size);
-    std::free(buf);
-    return out;
+    return r64_bench::bare_jpeg_encode(px, w, h, 80);
 }
 
 std::vector<unsigned char> decode(const unsigned char *data, unsigned long size, int w, int h) {
-    jpeg_decompress_struct d;
-    jpeg_error_mgr err;
-    d.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&d);
-    jpeg_mem_src(&d, data, size);
-    jpeg_read_header(&d, TRUE);
-    d.out_color_space = JCS_EXT_RGBX;
-    jpeg_start_decompress(&d);
     std::vector<unsigned char> px(static_cast<std::size_t>(w) * h * 4);
-    while (d.output_scanline < d.output_height) {
-        JSAMPROW row = px.data() + static_cast<std::size_t>(d.output_scanline) * w * 4;
-        jpeg_read_scanlines(&d, &row, 1);
-    }
-    jpeg_finish_decompress(&d);
-    jpeg_destroy_decompress(&d);
+    r64_bench::bare_jpeg_decode(data, size, w, px.data());
     return px;
 }
 

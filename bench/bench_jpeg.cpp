@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <jpeglib.h>
 
+#include "bench_support.h"
 #include "r64/jpeg_mem.h"
 
 namespace {
@@ -32,29 +33,7 @@ std::vector<unsigned char> tile() {
 }
 
 std::vector<unsigned char> bare_encode(std::vector<unsigned char> &px) {
-    jpeg_compress_struct c;
-    jpeg_error_mgr e;
-    c.err = jpeg_std_error(&e);
-    jpeg_create_compress(&c);
-    unsigned char *out = nullptr;
-    unsigned long out_size = 0;
-    jpeg_mem_dest(&c, &out, &out_size);
-    c.image_width = side;
-    c.image_height = side;
-    c.input_components = 4;
-    c.in_color_space = JCS_EXT_RGBX;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 80, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = &px[std::size_t(c.next_scanline) * side * 4];
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<unsigned char> stream(out, out + out_size);
-    std::free(out);
-    return stream;
+    return r64_bench::bare_jpeg_encode(px.data(), side, side, 80);
 }
 
 void set_rate(benchmark::State &state) {
@@ -102,20 +81,7 @@ void BM_LibraryDecode(benchmark::State &state) {
     auto stream = bare_encode(px);
     std::vector<unsigned char> img(std::size_t(side) * side * 4);
     for (auto _ : state) {
-        jpeg_decompress_struct d;
-        jpeg_error_mgr e;
-        d.err = jpeg_std_error(&e);
-        jpeg_create_decompress(&d);
-        jpeg_mem_src(&d, stream.data(), stream.size());
-        jpeg_read_header(&d, TRUE);
-        d.out_color_space = JCS_EXT_RGBX;
-        jpeg_start_decompress(&d);
-        while (d.output_scanline < d.output_height) {
-            JSAMPROW row = img.data() + std::size_t(d.output_scanline) * side * 4;
-            jpeg_read_scanlines(&d, &row, 1);
-        }
-        jpeg_finish_decompress(&d);
-        jpeg_destroy_decompress(&d);
+        r64_bench::bare_jpeg_decode(stream.data(), stream.size(), side, img.data());
         benchmark::DoNotOptimize(img.data());
     }
     set_rate(state);
