@@ -12,22 +12,10 @@
 #include <png.h>
 
 #include "cli.h"
+#include "png_errors.h"
 
 namespace r64tool {
 namespace {
-
-struct PngErrors {
-    std::jmp_buf jump;
-    char message[256];
-};
-
-extern "C" void png_write_error_to_jump(png_structp png, png_const_charp msg) {
-    auto *e = static_cast<PngErrors *>(png_get_error_ptr(png));
-    std::snprintf(e->message, sizeof e->message, "%s", msg);
-    std::longjmp(e->jump, 1);
-}
-
-extern "C" void png_write_warning_ignored(png_structp, png_const_charp) {}
 
 bool start_guarded(png_structp png, png_infop info, PngErrors *err, std::FILE *fp, int width,
                    int height, int depth, int colour_type) {
@@ -95,8 +83,8 @@ PngSink::PngSink(const std::string &path, int width, int height, Kind kind)
     if (s_->fp == nullptr) {
         fail(path, std::string("cannot write: ") + std::strerror(errno));
     }
-    s_->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &s_->err, png_write_error_to_jump,
-                                      png_write_warning_ignored);
+    s_->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &s_->err, png_error_to_jump,
+                                      png_warning_ignored);
     s_->info = s_->png == nullptr ? nullptr : png_create_info_struct(s_->png);
     if (s_->info == nullptr) {
         fail(path, "out of memory");

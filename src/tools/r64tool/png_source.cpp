@@ -10,23 +10,11 @@
 #include <png.h>
 
 #include "cli.h"
+#include "png_errors.h"
 #include "image_source.h"
 
 namespace r64tool {
 namespace {
-
-struct PngErrors {
-    std::jmp_buf jump;
-    char message[256];
-};
-
-extern "C" void png_error_to_jump(png_structp png, png_const_charp msg) {
-    auto *e = static_cast<PngErrors *>(png_get_error_ptr(png));
-    std::snprintf(e->message, sizeof e->message, "%s", msg);
-    std::longjmp(e->jump, 1);
-}
-
-extern "C" void png_warning_ignored(png_structp, png_const_charp) {}
 
 // Reads the header and sets the transformations to 8-bit grey, grey+alpha, RGB or
 // RGBA. Returns the number of interlace passes, or 0 after an error.
