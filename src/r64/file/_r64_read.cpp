@@ -26,12 +26,7 @@ int give_back(R64_FILE *f, R64_CACHE_ENT *e, int code) {
 extern "C" {
 
 int _r64_read(R64_FILE *f, int w, int h, int level) {
-    if (!r64::level_exists(f, level)) {
-        r64_error = R64_ERR_LEVEL;
-        return -1;
-    }
-    if (!r64::inside_level(f, level, w, h)) {
-        r64_error = R64_ERR_RANGE;
+    if (r64::check_pixel_address(f, level, w, h) != 0) {
         return -1;
     }
     if (_new_ce(f) != 0) {

@@ -57,6 +57,20 @@ inline void ring_push_head(R64_FILE *f, R64_CACHE_ENT *e) {
     sentinel->next = e;
 }
 
+// 0 when level belongs to the image and (x, y) lies inside it; otherwise sets
+// r64_error to -9 (level) or -7 (pixel) and answers -1.
+inline int check_pixel_address(R64_FILE *f, int level, int x, int y) {
+    if (!level_exists(f, level)) {
+        r64_error = R64_ERR_LEVEL;
+        return -1;
+    }
+    if (!inside_level(f, level, x, y)) {
+        r64_error = R64_ERR_RANGE;
+        return -1;
+    }
+    return 0;
+}
+
 // The head entry when it already holds the pixel (one comparison on the common path),
 // else the result of a full search. Null with r64_error set when the tile cannot be had.
 inline R64_CACHE_ENT *find_tile(R64_FILE *f, int x, int y, int level) {

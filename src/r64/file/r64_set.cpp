@@ -6,12 +6,7 @@
 extern "C" {
 
 int r64_set(R64_FILE *f, int w, int h, int level, const unsigned char *buf) {
-    if (!r64::level_exists(f, level)) {
-        r64_error = R64_ERR_LEVEL;
-        return -1;
-    }
-    if (!r64::inside_level(f, level, w, h)) {
-        r64_error = R64_ERR_RANGE;
+    if (r64::check_pixel_address(f, level, w, h) != 0) {
         return -1;
     }
     const char type = f->header.type;
