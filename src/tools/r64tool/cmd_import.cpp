@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "band_reader.h"
 #include "cli.h"
 #include "commands.h"
 #include "handles.h"
 #include "image_source.h"
+#include "progress.h"
 #include "target_file.h"
 
 namespace r64tool {
@@ -40,8 +42,6 @@ const char kImportHelp[] =
 
 namespace {
 
-constexpr int kMaxSide = 32767;
-
 Rgb parse_background(const std::string &s) {
     std::string hex = !s.empty() && s[0] == '#' ? s.substr(1) : s;
     unsigned v = 0;
@@ -63,22 +63,6 @@ Rgb parse_background(const std::string &s) {
     }
     return {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
             static_cast<unsigned char>(v)};
-}
-
-// Grey from RGB with the usual luma weights; exact for grey input (r = g = b).
-unsigned char luma(const unsigned char *p) {
-    return static_cast<unsigned char>((299u * p[0] + 587u * p[1] + 114u * p[2] + 500u) / 1000u);
-}
-
-// Turns rows of RGB into the pixel type's bytes, in place (the result is never longer).
-void convert_rows(unsigned char *rgb, std::size_t pixels, char type, int threshold) {
-    if (type == 'P') {
-        return;
-    }
-    for (std::size_t i = 0; i < pixels; ++i) {
-        const unsigned char g = luma(rgb + 3 * i);
-        rgb[i] = type == 'G' ? g : (g >= threshold ? 0xFF : 0x00);
-    }
 }
 
 } // namespace
@@ -108,18 +92,13 @@ int cmd_import(int argc, char **argv) {
     auto picture = open_image(src, background);
     const int w = picture->width();
     const int h = picture->height();
-    if (w > kMaxSide || h > kMaxSide) {
-        fail(src, "is " + std::to_string(w) + " x " + std::to_string(h) +
-                      " pixels; r64 files hold at most 32767 pixels a side");
-    }
+    check_side_limits(src, w, h);
     if (w < 3 || h < 3) {
         fail(src, "is " + std::to_string(w) + " x " + std::to_string(h) +
                       " pixels; an r64 image needs at least 3 pixels a side");
     }
     const char type = !type_arg.empty() ? type_arg[0] : (picture->colour() ? 'P' : 'G');
-    std::printf("%s: %s, %d x %d -> %s type %c\n", src.c_str(), picture->kind().c_str(), w, h,
-                dst.c_str(), type);
-    std::fflush(stdout);
+    const std::string kind = picture->kind();
 
     TargetFile out(dst);
     library_init();
@@ -131,39 +110,34 @@ int cmd_import(int argc, char **argv) {
 
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
-    // Level 0, one row of tiles at a time.
-    const auto row_bytes = static_cast<std::size_t>(w) * 3;
-    std::vector<unsigned char> band(row_bytes * R64_TILE);
+    // Level 0 band by band as the reader's thread delivers the bands.
     const int bpp = type == 'P' ? 3 : 1;
-    for (int y = 0; y < h; y += R64_TILE) {
-        const int n = h - y < R64_TILE ? h - y : R64_TILE;
-        std::printf("rows = %i/%i   \r", y + n, h);
-        std::fflush(stdout);
-        picture->read_rows(band.data(), n);
-        convert_rows(band.data(), static_cast<std::size_t>(w) * n, type, threshold);
-        errno = 0;
-        if (r64_write_block(f.get(), 0, y, w, n, 0, band.data(),
-                            static_cast<std::size_t>(w) * bpp) != 0) {
-            fail_lib(dst, "cannot write level 0");
+    {
+        BandReader bands(std::move(picture), type, threshold, R64_TILE);
+        ProgressBar bar("import " + dst, h, w);
+        int y = 0;
+        for (auto band = bands.next(); band.rows != nullptr; band = bands.next()) {
+            errno = 0;
+            if (r64_write_block(f.get(), 0, y, w, band.count, 0, band.rows,
+                                static_cast<std::size_t>(w) * bpp) != 0) {
+                fail_lib(dst, "cannot write level 0");
+            }
+            y += band.count;
+            bar.update(y);
         }
     }
-    std::printf("\n");
-    picture.reset();
     errno = 0;
     if (r64_flush(f.get()) != 0) {
         fail_lib(dst, "cannot write level 0");
     }
 
-    const auto level0_done = Clock::now();
     // The reduced levels, each flushed before it becomes the next source.
     const int levels = r64_table_levels(f.get());
+    ProgressBar bar("levels " + dst, levels - 1, 0);
     for (int level = 0; level + 1 < levels; ++level) {
-        std::printf("level %i -> %i\n", level, level + 1);
-        std::fflush(stdout);
         errno = 0;
         const int rc = filter == "fourier" ? r64_new_level_hifi(f.get(), level)
                                            : r64_new_level(f.get(), level);
-        std::fflush(stdout);
         if (rc != 0) {
             fail_lib(dst, "cannot build level " + std::to_string(level + 1));
         }
@@ -174,16 +148,19 @@ int cmd_import(int argc, char **argv) {
         if (r64_check_level(f.get(), level + 1) == 0) {
             fail(dst, "level " + std::to_string(level + 1) + " is incomplete after writing it");
         }
+        bar.update(level + 1);
     }
+    bar.finish();
     errno = 0;
     if (r64_close_file(f.release()) != 0) {
         fail_lib(dst, "cannot write the last tiles");
     }
     out.commit();
-    const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-    std::printf("%s: r64 type %c, %d x %d, %d levels (level 0 %.1f s, reduced levels %.1f s)\n",
-                dst.c_str(), type, w, h, levels, seconds(level0_done - started),
-                seconds(Clock::now() - level0_done));
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (!quiet()) {
+        std::printf("%s: r64 type %c, %d x %d, %d levels, from %s %s (%.2f s)\n", dst.c_str(), type,
+                    w, h, levels, kind.c_str(), src.c_str(), seconds);
+    }
     return 0;
 }
 
