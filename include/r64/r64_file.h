@@ -49,6 +49,8 @@ typedef struct r64_file {
     int level_h[R64_LEVELS];
     char background[3];
     char rc_type; /* out-of-level reads: 0 background, 1 nearest edge pixel */
+    struct r64_file_priv *priv; /* the library's own state, allocated and freed with the
+                                   handle; callers leave it alone */
 } R64_FILE;
 
 /* Error codes left in r64_error. */
