@@ -133,24 +133,24 @@ int cmd_import(int argc, char **argv) {
 
     // The reduced levels, each flushed before it becomes the next source.
     const int levels = r64_table_levels(f.get());
-    ProgressBar bar("levels " + dst, levels - 1, 0);
-    for (int level = 0; level + 1 < levels; ++level) {
-        errno = 0;
-        const int rc = filter == "fourier" ? r64_new_level_hifi(f.get(), level)
-                                           : r64_new_level(f.get(), level);
-        if (rc != 0) {
-            fail_lib(dst, "cannot build level " + std::to_string(level + 1));
+    {
+        LibraryProgress progress(dst, 0, 0);
+        for (int level = 0; level + 1 < levels; ++level) {
+            errno = 0;
+            const int rc = filter == "fourier" ? r64_new_level_hifi(f.get(), level)
+                                               : r64_new_level(f.get(), level);
+            if (rc != 0) {
+                fail_lib(dst, "cannot build level " + std::to_string(level + 1));
+            }
+            errno = 0;
+            if (r64_flush(f.get()) != 0) {
+                fail_lib(dst, "cannot write level " + std::to_string(level + 1));
+            }
+            if (r64_check_level(f.get(), level + 1) == 0) {
+                fail(dst, "level " + std::to_string(level + 1) + " is incomplete after writing it");
+            }
         }
-        errno = 0;
-        if (r64_flush(f.get()) != 0) {
-            fail_lib(dst, "cannot write level " + std::to_string(level + 1));
-        }
-        if (r64_check_level(f.get(), level + 1) == 0) {
-            fail(dst, "level " + std::to_string(level + 1) + " is incomplete after writing it");
-        }
-        bar.update(level + 1);
     }
-    bar.finish();
     errno = 0;
     if (r64_close_file(f.release()) != 0) {
         fail_lib(dst, "cannot write the last tiles");

@@ -1,9 +1,11 @@
 // Progress bars on standard error, drawn with a carriage return over the same line and
-// only for a person at a terminal; the --quiet switch.
+// only for a person at a terminal; the library's progress hook; the --quiet switch.
 #include "progress.h"
 
 #include <cstdio>
 #include <unistd.h>
+
+#include "r64/r64.h"
 
 namespace r64tool {
 namespace {
@@ -64,6 +66,13 @@ void ProgressBar::finish() {
     std::fflush(stderr);
 }
 
+void ProgressBar::replace() {
+    if (shown_ && !finished_) {
+        draw(done_);
+    }
+    finished_ = true;
+}
+
 void ProgressBar::draw(long done) {
     const double fraction = done < 0 ? 0.0 : done > total_ ? 1.0 : double(done) / double(total_);
     const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
@@ -87,6 +96,51 @@ void ProgressBar::draw(long done) {
     line += "\x1b[K"; // clear what a longer earlier line left
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
+}
+
+LibraryProgress::LibraryProgress(std::string what, double pixels_per_row, double bytes_per_pixel)
+    : what_(std::move(what)), pixels_per_row_(pixels_per_row), bytes_per_pixel_(bytes_per_pixel) {
+    r64_set_progress(on_progress, this);
+}
+
+LibraryProgress::~LibraryProgress() {
+    r64_set_progress(nullptr, nullptr);
+    bar_.reset();
+}
+
+void LibraryProgress::on_progress(void *user, int kind, long done, long total) {
+    auto *self = static_cast<LibraryProgress *>(user);
+    if (kind == R64_PROGRESS_DONE) {
+        if (self->bar_) {
+            self->bar_->update(done);
+        }
+        return;
+    }
+    if (kind == R64_PROGRESS_READ_ERROR) {
+        return; // the operation fails with its own error code
+    }
+    if (!self->bar_ || kind != self->kind_ || done < self->last_) {
+        const char *step = kind == R64_PROGRESS_ROWS    ? "writing"
+                           : kind == R64_PROGRESS_LEVEL ? "reducing"
+                           : kind == R64_PROGRESS_HIFI  ? "filtering"
+                                                        : "converting";
+        const double rate = kind == R64_PROGRESS_ROWS ? self->pixels_per_row_
+                            : kind == R64_PROGRESS_CR && self->bytes_per_pixel_ > 0
+                                ? 1.0 / self->bytes_per_pixel_
+                                : 0.0;
+        std::string label = std::string(step) + " " + self->what_;
+        if (self->bar_ && kind == self->kind_) {
+            self->bar_->replace();
+            label += " (" + std::to_string(++self->runs_ + 1) + ")";
+        } else {
+            self->runs_ = 0;
+        }
+        self->bar_.reset();
+        self->bar_.emplace(label, total, rate);
+        self->kind_ = kind;
+    }
+    self->last_ = done;
+    self->bar_->update(done);
 }
 
 } // namespace r64tool

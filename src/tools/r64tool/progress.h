@@ -5,6 +5,7 @@
 #define R64TOOL_PROGRESS_H
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace r64tool {
@@ -26,6 +27,8 @@ class ProgressBar {
 
     void update(long done);
     void finish();
+    // Ends the bar without a line of its own: the next bar is drawn over it.
+    void replace();
 
   private:
     void draw(long done);
@@ -39,6 +42,30 @@ class ProgressBar {
     long done_ = 0;
     Clock::time_point started_;
     Clock::time_point drawn_;
+};
+
+// The library's progress, drawn as bars while this object lives: its hook is installed
+// (so that the library prints none of its own lines) and removed again at the end. One
+// bar per run of an operation: rows of the streaming writer (pixels_per_row for the
+// rate), blocks of level generation, bands of the Fourier filter, bytes of cr writing
+// (bytes_per_pixel for the rate). Successive runs of one kind (one a level) share a line.
+class LibraryProgress {
+  public:
+    LibraryProgress(std::string what, double pixels_per_row, double bytes_per_pixel);
+    ~LibraryProgress();
+    LibraryProgress(const LibraryProgress &) = delete;
+    LibraryProgress &operator=(const LibraryProgress &) = delete;
+
+  private:
+    static void on_progress(void *user, int kind, long done, long total);
+
+    std::string what_;
+    double pixels_per_row_;
+    double bytes_per_pixel_;
+    int kind_ = -1;
+    int runs_ = 0;
+    long last_ = 0;
+    std::optional<ProgressBar> bar_;
 };
 
 } // namespace r64tool
