@@ -359,3 +359,64 @@ TEST_F(TileCache, ARoutedFileSeesTheRequestsItAlwaysSaw) {
               "S8,0 W9600 S0,2 S18758,0 R975 S0,2 S18758,0 W975 S0,2 S15008,0 W3750 S0,2 S9608,0 "
               "W5400 S0,2 S18758,0 W975 C ");
 }
+
+// Catches a handle that trusts a remembered length too far: a read-only handle sees the
+// tiles another handle appends after it opened, and only those.
+TEST_F(TileCache, AReadOnlyHandleSeesTheFileGrow) {
+    const std::string path = dir.file("grow.r64");
+    R64_FILE *writer = create(path, 'G', 128, 64);
+    const unsigned char a = 17, b = 29;
+    ASSERT_TRUE(r64_set(writer, 3, 3, 0, &a) == 0 && r64_flush(writer) == 0);
+    R64_FILE *reader = r64_open_file(path.c_str(), O_RDONLY, 0644, 'G', 0, 0);
+    unsigned char v = 0;
+    EXPECT_TRUE(r64_red(&v, reader, 3, 3, 0) == 0 && v == a);
+    EXPECT_TRUE(r64_red(&v, reader, 67, 3, 0) == -1 && r64_error == -6);
+    ASSERT_TRUE(r64_set(writer, 67, 3, 0, &b) == 0 && r64_flush(writer) == 0);
+    EXPECT_TRUE(r64_red(&v, reader, 67, 3, 0) == 0 && v == b);
+    EXPECT_TRUE(r64_red(&v, reader, 0, 0, 1) == -1 && r64_error == -6);
+    EXPECT_EQ(r64_close_file(reader), 0);
+    EXPECT_EQ(r64_close_file(writer), 0);
+}
+
+// Catches direct writes that escape the write checksum, or a failed pwrite reported as
+// success, with another code, with the tiles marked clean, or leaving a wrong remembered
+// length: on a full device the flush fails with -1 and ENOSPC and keeps every tile dirty;
+// once the device has room the same flush completes the file, which equals the layout,
+// and every byte written (once each: a fill and tiles in file order) is in the sum.
+TEST_F(TileCache, AFailingPwriteKeepsTheTilesAndTheSum) {
+    const Scrambled c = kScrambled[1];
+    const std::string path = dir.file("full.r64");
+    std::vector<ModelLevel> levels = scrambled_levels(c);
+    for (unsigned char &byte : levels[0].px) { // level 0 stays background: one fill
+        byte = c.bg[(&byte - levels[0].px.data()) % 3];
+    }
+    R64_FILE *f = create(path, c.type, c.w, c.h);
+    ASSERT_EQ(r64_ctl(f, R64_CTL_BACKGROUND, c.bg), 0);
+    for (size_t k = 1; k < levels.size(); ++k) {
+        ASSERT_TRUE(store_level(f, static_cast<int>(k), levels[k]));
+    }
+    {
+        SwappedFd full(f, "/dev/full", O_WRONLY);
+        testing::internal::CaptureStderr();
+        errno = 0;
+        EXPECT_EQ(r64_flush(f), -1);
+        EXPECT_TRUE(r64_error == -1 && errno == ENOSPC);
+        EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("fill_background: ", 0), 0u);
+        EXPECT_EQ(ring_length(f), static_cast<int>(levels.size()) - 1);
+        for (R64_CACHE_ENT *e = f->cache[0].next; e != &f->cache[0]; e = e->next) {
+            EXPECT_EQ(e->flags & 1, 1);
+        }
+    }
+    EXPECT_EQ(file_size(path), 8);
+    ASSERT_EQ(r64_flush(f), 0);
+    uint32_t sum = 0;
+    ASSERT_EQ(get_checksum(f->fd, &sum, nullptr), 0);
+    EXPECT_EQ(r64_close_file(f), 0);
+    const Bytes bytes = read_bytes(path);
+    EXPECT_EQ(bytes, model_file(c.type, c.w, c.h, levels, c.bg));
+    uint32_t expected = 0;
+    for (unsigned char byte : bytes) {
+        expected += byte;
+    }
+    EXPECT_EQ(sum, expected);
+}
