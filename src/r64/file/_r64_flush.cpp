@@ -78,15 +78,17 @@ bool prev_in_file(const R64_FILE *f, int *level, int *x0, int *y0) {
     return true;
 }
 
-// Whether e may join a write-back now: dirty, and unused for at least half the ring, so
-// that a tile still being filled is not written early only to be written again.
-bool joins_run(const R64_FILE *f, const R64_CACHE_ENT *e) {
+// Whether e may join the write-back of ce: dirty, and last used within a quarter of the
+// ring's moves of ce, the least recently used entry, so that it is among the next to be
+// written anyway. A tile still being filled (a reduced level builds every tile in several
+// passes) is used again later than that and is not written early, only to be rewritten.
+bool joins_run(const R64_FILE *f, const R64_CACHE_ENT *ce, const R64_CACHE_ENT *e) {
     if (e == nullptr || (e->flags & r64::kDirty) == 0) {
         return false;
     }
     const r64_file_priv &p = *f->priv;
-    const uint32_t idle = p.use_clock - p.last_use[e - f->cache];
-    return idle >= static_cast<uint32_t>(p.ring_capacity / 2);
+    const uint32_t later = p.last_use[e - f->cache] - p.last_use[ce - f->cache];
+    return later <= static_cast<uint32_t>(p.ring_capacity / 4);
 }
 
 // ce and the dirty tiles that lie back to back with it in the file and may join it, in
@@ -100,8 +102,8 @@ std::size_t gather_run(R64_FILE *f, R64_CACHE_ENT *ce, R64_CACHE_ENT **run) {
             break;
         }
         R64_CACHE_ENT *e = index.find(f, level, x0, y0);
-        if (!joins_run(f, e) || r64::entry_file_offset(f, e) + r64::entry_byte_len(f, e) !=
-                                    r64::entry_file_offset(f, first)) {
+        if (!joins_run(f, ce, e) || r64::entry_file_offset(f, e) + r64::entry_byte_len(f, e) !=
+                                        r64::entry_file_offset(f, first)) {
             break;
         }
         first = e;
@@ -114,9 +116,9 @@ std::size_t gather_run(R64_FILE *f, R64_CACHE_ENT *ce, R64_CACHE_ENT **run) {
             break;
         }
         R64_CACHE_ENT *e = index.find(f, level, x0, y0);
-        if (e != ce &&
-            (!joins_run(f, e) || r64::entry_file_offset(f, last) + r64::entry_byte_len(f, last) !=
-                                     r64::entry_file_offset(f, e))) {
+        if (e != ce && (!joins_run(f, ce, e) ||
+                        r64::entry_file_offset(f, last) + r64::entry_byte_len(f, last) !=
+                            r64::entry_file_offset(f, e))) {
             break;
         }
         run[n++] = e;

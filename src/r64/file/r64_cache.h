@@ -27,8 +27,8 @@ int _new_ce(R64_FILE *f);
 int _r64_read(R64_FILE *f, int w, int h, int level);
 // Writes the tile of ce back, appending background first when the file ends before
 // the tile. 0 and clean, or -1 with r64_error set and ce still dirty. On the direct
-// path the write also takes the dirty tiles next to ce in the file that have gone
-// unused for half the ring, in one write (they come back clean too).
+// path the write also takes the dirty tiles next to ce in the file that were last used
+// about when ce was (the next to be written anyway), in one write; they come back clean.
 int _r64_flush(R64_FILE *f, R64_CACHE_ENT *ce);
 // Appends len background bytes at the descriptor's position. 0, or -1 (r64_error -1).
 int _fill_background(R64_FILE *f, uint32_t len);
