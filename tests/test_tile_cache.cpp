@@ -346,9 +346,9 @@ TEST_F(TileCache, ARoutedFileSeesTheRequestsItAlwaysSaw) {
     f->fd = FileHost::kRouted;
     EXPECT_TRUE(store_scrambled(f, levels, 5));
     EXPECT_EQ(r64_flush(f), 0);
-    unsigned char v = 0;
-    EXPECT_EQ(r64_red(&v, f, 70, 40, 0), 0);
-    EXPECT_EQ(r64_set(f, 1, 1, 2, &v), 0);
+    unsigned char v[3] = {0, 0, 0};
+    EXPECT_EQ(r64_red(v, f, 70, 40, 0), 0);
+    EXPECT_EQ(r64_set(f, 1, 1, 2, v), 0);
     EXPECT_EQ(r64_close_file(f), 0);
     EXPECT_EQ(host->sequence(),
               "S0,2*4 W999*18 W768 S18758,0 W975 S0,2*2 S19733,0 W273 S0,2 S15008,0 R3750 S0,2 "
