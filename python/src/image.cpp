@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
 
 #include <pybind11/stl.h>
@@ -32,6 +33,14 @@ struct FreeDeleter {
 };
 using MallocPixels = std::unique_ptr<unsigned char, FreeDeleter>;
 
+// Whether the file opens with the cr preamble, "CR" and a zero byte: a file that does
+// but is too short for the cr header is a cut cr file, any other is neither format.
+bool starts_as_cr(const std::string &path) {
+    char preamble[3] = {};
+    std::ifstream in(path, std::ios::binary);
+    return in.read(preamble, 3) && std::memcmp(preamble, "CR", 3) == 0;
+}
+
 } // namespace
 
 Image::Image(const std::string &path, const std::string &mode) : path_(path), mode_(mode) {
@@ -50,12 +59,14 @@ Image::Image(const std::string &path, const std::string &mode) : path_(path), mo
     if (r64_ == nullptr && r64_error == R64_ERR_FORMAT) {
         errno = 0;
         cr_ = cr_open_file(path.c_str(), O_RDONLY, 0, 256, 0, 0);
-        if (cr_ == nullptr && r64_error == R64_ERR_FORMAT) {
+        const int code = r64_error;
+        if (cr_ == nullptr &&
+            (code == R64_ERR_FORMAT || (code == R64_ERR_SHORT && !starts_as_cr(path)))) {
             fail(ErrorKind::Data, R64_ERR_FORMAT,
                  path + ": neither an r64 nor a cr file [r64_error -5]");
         }
         if (cr_ == nullptr) {
-            fail_library(path, "cannot open as a cr file", r64_error, errno);
+            fail_library(path, "cannot open as a cr file", code, errno);
         }
         is_cr_ = true;
     } else if (r64_ == nullptr) {
@@ -202,10 +213,14 @@ py::array Image::read(int level, long long x, long long y, std::optional<long lo
     {
         UnlockedCall call;
         require_open();
-        if (level >= count_levels()) {
-            fail(ErrorKind::Argument, R64_ERR_LEVEL,
-                 path_ + ": level " + std::to_string(level) + " is not in the file (it holds " +
-                     levels_text(count_levels()) + ") [r64_error -9]");
+        const int present = count_levels();
+        if (level >= present) {
+            // The level belongs to the image, but the file is cut short before its end
+            // or the levels were never built.
+            fail(ErrorKind::Data, R64_ERR_SHORT,
+                 path_ + ": level " + std::to_string(level) +
+                     " is incomplete in the file (it holds " + levels_text(present) +
+                     ") [r64_error -4]");
         }
         if (is_cr_) {
             read_cr(dst, stride, level, static_cast<int>(x), static_cast<int>(y),
