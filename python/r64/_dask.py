@@ -34,6 +34,7 @@ def to_dask(path: str, level: int = 0, rows: Optional[int] = None):
 
     from ._errors import ArgumentError
 
+    path = os.path.abspath(path)  # tasks may run in another folder or on another machine
     width, height, tile, pixel_type = _layout(path, level)
     band = tile if rows is None else rows
     band = band.__index__() if hasattr(band, "__index__") and not isinstance(band, bool) else band
@@ -42,7 +43,7 @@ def to_dask(path: str, level: int = 0, rows: Optional[int] = None):
         exc.code = -7
         raise exc
     stat = os.stat(path)
-    name = "r64-read-" + tokenize(os.path.abspath(path), stat.st_mtime_ns, stat.st_size,
+    name = "r64-read-" + tokenize(path, stat.st_mtime_ns, stat.st_size,
                                   level, band)
     starts = range(0, height, band)
     heights = tuple(min(band, height - y) for y in starts)
