@@ -1,6 +1,6 @@
-// r64.write and r64.to_cr at the C++ level: an array written as level 0 of a new r64
-// file band by band (64 rows, as r64tool import writes it) with every level built
-// after it, and an r64 file converted to cr with cr_write_file. The Python side picks
+// r64.write and r64.to_cr at the C++ level: an array written as a new r64 file with
+// all its levels through the streaming pyramid writer (or level 0 alone through the
+// tile cache), and an r64 file converted to cr with cr_write_file. The Python side picks
 // the temporary target and renames it when complete.
 #include "pyramid.h"
 
@@ -29,6 +29,11 @@ struct R64Closer {
     void operator()(R64_FILE *f) const { r64_close_file(f); }
 };
 using R64Handle = std::unique_ptr<R64_FILE, R64Closer>;
+// A streaming writer that is released (its result ignored) when a failure unwinds.
+struct PyramidEnder {
+    void operator()(R64_PYRAMID *p) const { r64_end_pyramid(p); }
+};
+using PyramidWriter = std::unique_ptr<R64_PYRAMID, PyramidEnder>;
 
 // Closes f and reports a failed write-back of its last tiles.
 void close_checked(R64Handle f, const std::string &path) {
@@ -66,17 +71,33 @@ void create_pyramid(const std::string &path, const py::array &pixels, const std:
     if (!f) {
         fail_library(path, "cannot create the r64 file", r64_error, errno);
     }
-    for (int y = 0; y < rows.height; y += R64_TILE) {
-        const int n = rows.height - y < R64_TILE ? rows.height - y : R64_TILE;
-        errno = 0;
-        if (r64_write_block(f.get(), 0, y, rows.width, n, 0,
-                            rows.data + static_cast<std::size_t>(y) * rows.stride,
-                            rows.stride) != 0) {
-            fail_library(path, "cannot write level 0", r64_error, errno);
-        }
-    }
     if (build) {
-        build_levels_of(f.get(), filter, path);
+        // The streaming writer makes every level as the rows arrive, each band written
+        // once; the file is byte for byte what the tile-cache path below and
+        // r64_new_level (or r64_new_level_hifi) for each level leave.
+        PyramidWriter p(r64_begin_pyramid(f.get(), filter == Filter::Fourier ? R64_FILTER_FOURIER
+                                                                             : R64_FILTER_AVERAGE));
+        if (!p) {
+            fail_library(path, "cannot start the pyramid", r64_error, errno);
+        }
+        errno = 0;
+        if (r64_write_rows(p.get(), rows.data, rows.stride, rows.height) != 0) {
+            fail_library(path, "cannot write the pyramid", r64_error, errno);
+        }
+        errno = 0;
+        if (r64_end_pyramid(p.release()) != 0) {
+            fail_library(path, "cannot complete the pyramid", r64_error, errno);
+        }
+    } else {
+        for (int y = 0; y < rows.height; y += R64_TILE) {
+            const int n = rows.height - y < R64_TILE ? rows.height - y : R64_TILE;
+            errno = 0;
+            if (r64_write_block(f.get(), 0, y, rows.width, n, 0,
+                                rows.data + static_cast<std::size_t>(y) * rows.stride,
+                                rows.stride) != 0) {
+                fail_library(path, "cannot write level 0", r64_error, errno);
+            }
+        }
     }
     close_checked(std::move(f), path);
 }
