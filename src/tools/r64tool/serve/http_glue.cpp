@@ -6,9 +6,11 @@
 
 #include <csignal>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -129,13 +131,23 @@ int run_worker(httplib::Server &svr, const ServiceConfig &config) {
     });
     svr.set_logger(log_line);
     sigset_t stops = stop_signals(false);
-    std::thread watcher([&svr, stops] {
+    std::atomic<bool> listening_ended{false};
+    std::thread watcher([&svr, &listening_ended, stops] {
         int sig = 0;
         sigwait(&stops, &sig);
-        svr.stop();
+        // A signal may come before the listening loop runs; stop() only ends a running
+        // loop, so wait for it to run (or to have ended).
+        while (!listening_ended) {
+            if (svr.is_running()) {
+                svr.stop();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     });
     svr.listen_after_bind();
-    // listen returned by itself (or after stop): wake the watcher if it still waits.
+    listening_ended = true;
+    // The loop ended by itself: wake the watcher if it still waits for a signal.
     pthread_kill(watcher.native_handle(), SIGTERM);
     watcher.join();
     return 0;
@@ -167,6 +179,11 @@ int run_server(const ServeOptions &options) {
     { Catalog check(options.service.dir); }
     r64tool::library_init();
 
+    // Blocked from here on (workers inherit the mask): a stop signal sent as soon as the
+    // start line is read waits for sigwait instead of killing the process.
+    const sigset_t signals = stop_signals(true);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
     // Created before any thread: the workers are forked from this process.
     httplib::Server svr;
     svr.new_task_queue = [] {
@@ -178,6 +195,15 @@ int run_server(const ServeOptions &options) {
     svr.set_read_timeout(kReadTimeoutSeconds, 0);
     svr.set_write_timeout(kWriteTimeoutSeconds, 0);
     svr.set_payload_max_length(kMaxBodyBytes);
+    svr.set_tcp_nodelay(true); // small tiles go out at once
+    // The library listens with a backlog of 5, which drops connections under load; keep
+    // its socket to listen again with the system's maximum.
+    int listen_fd = -1;
+    svr.set_socket_options([&listen_fd](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listen_fd = sock;
+    });
     int port = options.port;
     if (port == 0) {
         port = svr.bind_to_any_port(options.bind);
@@ -194,8 +220,6 @@ int run_server(const ServeOptions &options) {
                 host.c_str(), port, options.workers, options.workers == 1 ? "" : "s");
     std::fflush(stdout);
 
-    const sigset_t signals = stop_signals(true);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::set<pid_t> workers;
     for (int i = 0; i < options.workers; ++i) {
         workers.insert(spawn(svr, options.service));

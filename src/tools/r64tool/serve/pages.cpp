@@ -96,7 +96,7 @@ std::string viewer_html(const ViewerFacts &v, const std::string &info_url) {
         json_escape(info_url) +
         "', showNavigator: true, navigatorPosition: 'TOP_RIGHT',\n"
         "  showZoomControl: true, showHomeControl: true, showFullPageControl: true,\n"
-        "  crossOriginPolicy: 'Anonymous', animationTime: 0.5});\n"
+        "  autoHideControls: false, drawer: 'canvas', animationTime: 0.5});\n"
         "viewer.addHandler('tile-loaded', function () { window.viewerReady = true; });\n"
         "viewer.addHandler('open-failed', function (e) {\n"
         "  document.getElementById('facts').textContent = 'cannot open: ' + e.message; });\n"
