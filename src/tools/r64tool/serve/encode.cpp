@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include <jpeglib.h>
@@ -72,7 +73,15 @@ struct PngWriter {
 
 extern "C" void serve_png_append(png_structp png, png_bytep data, png_size_t n) {
     auto *w = static_cast<PngWriter *>(png_get_io_ptr(png));
-    w->out.append(reinterpret_cast<const char *>(data), n);
+    bool grown = true;
+    try {
+        w->out.append(reinterpret_cast<const char *>(data), n);
+    } catch (const std::bad_alloc &) {
+        grown = false; // no exception may cross libpng's frames
+    }
+    if (!grown) {
+        png_error(png, "out of memory");
+    }
 }
 
 extern "C" void serve_png_no_flush(png_structp) {}

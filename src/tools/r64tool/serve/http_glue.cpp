@@ -214,6 +214,9 @@ int run_server(const ServeOptions &options) {
         r64tool::fail(options.bind + ":" + std::to_string(port),
                       std::string("cannot listen: ") + std::strerror(errno));
     }
+    if (listen_fd >= 0) {
+        ::listen(listen_fd, SOMAXCONN);
+    }
     const std::string host =
         options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
     std::printf("serving %s at http://%s:%d/ with %d worker%s\n", options.service.dir.c_str(),
