@@ -40,29 +40,29 @@ Pixels area_average(const Pixels &src, int out_w, int out_h) {
     const int c = src.channels;
     const auto tx = box_taps(src.w, out_w);
     const auto ty = box_taps(src.h, out_h);
-    // Horizontal pass: sums scaled by src.w (at most 255 * 32767, fits 32 bits).
-    std::vector<std::uint32_t> rows(static_cast<std::size_t>(src.h) * out_w * c);
-    for (int y = 0; y < src.h; ++y) {
-        const std::uint8_t *in = src.data.data() + static_cast<std::size_t>(y) * src.w * c;
-        std::uint32_t *o = rows.data() + static_cast<std::size_t>(y) * out_w * c;
-        for (int x = 0; x < out_w; ++x) {
-            for (const Tap &t : tx[static_cast<std::size_t>(x)]) {
-                for (int k = 0; k < c; ++k) {
-                    o[x * c + k] += t.weight * in[t.src * c + k];
-                }
-            }
-        }
-    }
     Pixels out{out_w, out_h, c,
                std::vector<std::uint8_t>(static_cast<std::size_t>(out_w) * out_h * c)};
     const std::uint64_t den = static_cast<std::uint64_t>(src.w) * static_cast<std::uint64_t>(src.h);
-    std::vector<std::uint64_t> acc(static_cast<std::size_t>(out_w) * c);
+    // One source row summed horizontally (scaled by src.w: at most 255 * 32767, fits 32
+    // bits), then added into the output row with its vertical weight. A source row
+    // shared by two output rows is summed twice; memory stays one row, not a whole pass.
+    std::vector<std::uint32_t> hsum(static_cast<std::size_t>(out_w) * c);
+    std::vector<std::uint64_t> acc(hsum.size());
     for (int y = 0; y < out_h; ++y) {
         std::fill(acc.begin(), acc.end(), 0);
-        for (const Tap &t : ty[static_cast<std::size_t>(y)]) {
-            const std::uint32_t *r = rows.data() + static_cast<std::size_t>(t.src) * out_w * c;
+        for (const Tap &ty_tap : ty[static_cast<std::size_t>(y)]) {
+            const std::uint8_t *in =
+                src.data.data() + static_cast<std::size_t>(ty_tap.src) * src.w * c;
+            std::fill(hsum.begin(), hsum.end(), 0);
+            for (int x = 0; x < out_w; ++x) {
+                for (const Tap &t : tx[static_cast<std::size_t>(x)]) {
+                    for (int k = 0; k < c; ++k) {
+                        hsum[static_cast<std::size_t>(x) * c + k] += t.weight * in[t.src * c + k];
+                    }
+                }
+            }
             for (std::size_t i = 0; i < acc.size(); ++i) {
-                acc[i] += static_cast<std::uint64_t>(t.weight) * r[i];
+                acc[i] += static_cast<std::uint64_t>(ty_tap.weight) * hsum[i];
             }
         }
         std::uint8_t *o = out.data.data() + static_cast<std::size_t>(y) * out_w * c;

@@ -22,6 +22,11 @@ constexpr std::size_t kMaxBodyBytes = 0;
 // Default output bound in pixels (16 megapixels: a 4096x4096 view, some 48 MB of RGB
 // before encoding).
 constexpr long kDefaultMaxArea = 16L * 1024 * 1024;
+// Views above this many pixels (read or written) take one of kMaxLargeRenders slots
+// of their worker: a 4096x4096 view holds some 100 MB while it is made, so a burst of
+// them waits instead of exhausting memory. One megapixel is sixteen 256-pixel tiles.
+constexpr long kLargeOutputPixels = 1L << 20;
+constexpr std::ptrdiff_t kMaxLargeRenders = 2;
 // Widest and tallest output declared in info.json: the largest picture r64 stores, and
 // below the JPEG limit of 65500.
 constexpr int kMaxOutputEdge = 32767;

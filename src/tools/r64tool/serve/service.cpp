@@ -340,6 +340,8 @@ Reply Service::render(const std::string &name, const std::string &key_suffix,
     Rect region;
     OutSize out;
     std::optional<Pixels> pixels;
+    int level = 0;
+    Rect at;
     {
         std::lock_guard lock(library_);
         OpenImage *img = store_.get(*file, &why);
@@ -364,11 +366,19 @@ Reply Service::render(const std::string &name, const std::string &key_suffix,
             }
             region = *reg;
         }
-        const int level = choose_level(region, out.w, out.h, img->level_w, img->level_h);
-        const Rect at =
-            region_at_level(region, level, img->level_w[static_cast<std::size_t>(level)],
-                            img->level_h[static_cast<std::size_t>(level)]);
-        pixels = store_.read(*img, level, at, &why);
+        level = choose_level(region, out.w, out.h, img->level_w, img->level_h);
+        at = region_at_level(region, level, img->level_w[static_cast<std::size_t>(level)],
+                             img->level_h[static_cast<std::size_t>(level)]);
+    }
+    // Large views wait for one of a few slots, so that many at once cannot exhaust
+    // memory; tiles never wait.
+    LargeRenderSlot slot(large_renders_,
+                         out.w * out.h > kLargeOutputPixels || at.w * at.h > kLargeOutputPixels);
+    {
+        std::lock_guard lock(library_);
+        // The same file identity as above: the same open image, unless it was evicted.
+        OpenImage *img = store_.get(*file, &why);
+        pixels = img == nullptr ? std::nullopt : store_.read(*img, level, at, &why);
         if (!pixels) {
             return refuse(why);
         }

@@ -5,12 +5,14 @@
 #define R64TOOL_SERVE_SERVICE_H
 
 #include <mutex>
+#include <semaphore>
 #include <string>
 
 #include "catalog.h"
 #include "image_store.h"
 #include "request.h"
 #include "response_cache.h"
+#include "serve_limits.h"
 
 namespace r64serve {
 
@@ -68,6 +70,27 @@ class Service {
     std::mutex library_; // held for every library call
     ImageStore store_;
     ResponseCache cache_;
+    std::counting_semaphore<> large_renders_{kMaxLargeRenders};
+};
+
+// Holds one of the large-render slots while it lives, when asked to.
+class LargeRenderSlot {
+  public:
+    LargeRenderSlot(std::counting_semaphore<> &s, bool large) : s_(large ? &s : nullptr) {
+        if (s_ != nullptr) {
+            s_->acquire();
+        }
+    }
+    ~LargeRenderSlot() {
+        if (s_ != nullptr) {
+            s_->release();
+        }
+    }
+    LargeRenderSlot(const LargeRenderSlot &) = delete;
+    LargeRenderSlot &operator=(const LargeRenderSlot &) = delete;
+
+  private:
+    std::counting_semaphore<> *s_;
 };
 
 // Percent-encodes everything but unreserved characters (an image name in a URL).
