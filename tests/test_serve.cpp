@@ -340,6 +340,11 @@ class Serve : public ::testing::Test {
         server_ = new ServerProcess(d, dir_->file("server.log"));
     }
     static void TearDownTestSuite() {
+        EXPECT_EQ(server_->stop(), 0);
+        // A sanitizer report of a worker would not fail a request by itself.
+        const std::string log = slurp(dir_->file("server.log"));
+        EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log.substr(log.find("Sanitizer"));
+        EXPECT_EQ(log.find("runtime error"), std::string::npos);
         delete server_;
         delete dir_;
     }

@@ -34,10 +34,11 @@ thread_local Clock::time_point t_started;
 thread_local bool t_routed = false;
 thread_local std::string t_detail;
 
-std::string printable(const std::string &s, std::size_t max) {
+// Control characters and (in fields) spaces become '?': one line, space-separated.
+std::string printable(const std::string &s, std::size_t max, bool spaces = false) {
     std::string out;
     for (char c : s.substr(0, max)) {
-        out += (c > 0x20 && c < 0x7f) ? c : '?';
+        out += ((c > 0x20 || (spaces && c == ' ')) && c < 0x7f && c != '"') ? c : '?';
     }
     return out.empty() ? "-" : out;
 }
@@ -48,7 +49,7 @@ void log_line(const httplib::Request &req, const httplib::Response &res) {
                        .count()
                  : 0;
     const std::size_t bytes = req.method == "HEAD" ? 0 : res.body.size();
-    std::string detail = t_detail.empty() ? "-" : "\"" + printable(t_detail, 300) + "\"";
+    std::string detail = t_detail.empty() ? "-" : "\"" + printable(t_detail, 300, true) + "\"";
     char line[1024];
     const int n = std::snprintf(
         line, sizeof line, "%s %s %d %zu %lld %s\n", printable(req.method, 16).c_str(),

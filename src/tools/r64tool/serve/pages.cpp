@@ -90,14 +90,12 @@ std::string viewer_html(const ViewerFacts &v, const std::string &info_url) {
         " levels &middot; tile " + std::to_string(v.tile) + " &middot; " +
         bytes_words(v.file_size) +
         "</div>\n<script src=\"/osd/openseadragon.min.js\"></script>\n<script>\n"
-        "window.viewerReady = false;\n"
         "var viewer = OpenSeadragon({id: 'viewer', prefixUrl: '/osd/images/',\n"
         "  tileSources: '" +
         json_escape(info_url) +
         "', showNavigator: true, navigatorPosition: 'TOP_RIGHT',\n"
         "  showZoomControl: true, showHomeControl: true, showFullPageControl: true,\n"
         "  autoHideControls: false, drawer: 'canvas', animationTime: 0.5});\n"
-        "viewer.addHandler('tile-loaded', function () { window.viewerReady = true; });\n"
         "viewer.addHandler('open-failed', function (e) {\n"
         "  document.getElementById('facts').textContent = 'cannot open: ' + e.message; });\n"
         "</script></body></html>\n";
