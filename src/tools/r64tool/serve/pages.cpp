@@ -96,6 +96,10 @@ std::string viewer_html(const ViewerFacts &v, const std::string &info_url) {
         "', showNavigator: true, navigatorPosition: 'TOP_RIGHT',\n"
         "  showZoomControl: true, showHomeControl: true, showFullPageControl: true,\n"
         "  autoHideControls: false, drawer: 'canvas', animationTime: 0.5});\n"
+        "// A window resized while the page loads (as headless browsers do) must re-lay\n"
+        "// the canvas, not stretch it.\n"
+        "window.addEventListener('resize', function () { viewer.forceResize(); });\n"
+        "viewer.addHandler('open', function () { viewer.forceResize(); });\n"
         "viewer.addHandler('open-failed', function (e) {\n"
         "  document.getElementById('facts').textContent = 'cannot open: ' + e.message; });\n"
         "</script></body></html>\n";
