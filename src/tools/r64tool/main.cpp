@@ -23,6 +23,7 @@ constexpr char kUsage[] =
     "  export  FILE OUT.png       write one level of an r64 or cr file as PNG\n"
     "  info    FILE               list the levels of an r64 or cr file\n"
     "  verify  FILE               read every tile and report the damaged ones\n"
+    "  serve   DIR                serve the files under DIR over HTTP (IIIF, Deep Zoom)\n"
     "\n"
     "'r64tool <command> --help' describes a command and its options. Every command\n"
     "takes --quiet (-q): nothing but errors is printed. Progress bars appear on\n"
@@ -63,7 +64,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"import", r64tool::cmd_import}, {"tocr", r64tool::cmd_tocr},
     {"export", r64tool::cmd_export}, {"info", r64tool::cmd_info},
-    {"verify", r64tool::cmd_verify},
+    {"verify", r64tool::cmd_verify}, {"serve", r64tool::cmd_serve},
 };
 
 } // namespace
