@@ -11,7 +11,7 @@
 namespace {
 
 // Tiles decoded per input, so that tiny tiles on huge levels stay fast.
-constexpr int kTileBudget = 2048;
+constexpr int kTileBudget = 256;
 
 } // namespace
 
