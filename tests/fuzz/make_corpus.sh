@@ -9,11 +9,11 @@ out=$here/corpus
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-mkdir -p "$out"/{fuzz_png_reader,fuzz_jpeg_reader,fuzz_pnm_reader,fuzz_jpeg_uncompress} \
+mkdir -p "$out"/{fuzz_png_reader,fuzz_jpeg_reader,fuzz_pnm_reader,fuzz_tiff_reader,fuzz_jpeg_uncompress} \
     "$out"/{fuzz_r64_read,fuzz_cr_decode,fuzz_cr_read,fuzz_cr_records,fuzz_open_headers}
 
 # Pictures: every PNG colour type, JPEG grey, colour, progressive, 4:2:0 and CMYK, PNM
-# in each of its six forms.
+# in each of its six forms, TIFF strips uncompressed, LZW and PackBits.
 /usr/bin/python3 - "$out" "$work" <<'PY'
 import io, sys
 from PIL import Image
@@ -36,6 +36,11 @@ for name, (im, opts) in jpegs.items():
     # fuzz_jpeg_uncompress: a leading 0 byte marks the rest as a raw stream.
     data = open(f"{out}/fuzz_jpeg_reader/{name}.jpg", "rb").read()
     open(f"{out}/fuzz_jpeg_uncompress/{name}", "wb").write(b"\0" + data)
+tiffs = {"rgb": (picture("RGB", 9, 7), {}), "grey_lzw": (picture("L", 11, 5), {"compression": "tiff_lzw"}),
+         "rgba": (picture("RGBA", 6, 6), {}), "bilevel": (picture("1", 13, 4), {}),
+         "packbits": (picture("RGB", 8, 8), {"compression": "packbits"})}
+for name, (im, opts) in tiffs.items():
+    im.save(f"{out}/fuzz_tiff_reader/{name}.tif", **opts)
 # A stream whose frame header claims 65000 x 65000 over the data of 17 x 9 pixels.
 data = bytearray(open(f"{out}/fuzz_jpeg_reader/colour.jpg", "rb").read())
 sof = data.index(b"\xff\xc0")

@@ -17,6 +17,7 @@
 #include "r64/file/cr_gather.h"
 #include "r64/file/cr_residual.h"
 #include "r64/file/malloc_buffer.h"
+#include "r64/file/r64_progress.h"
 
 namespace r64 {
 
@@ -50,9 +51,14 @@ bool write_at(int fd, int64_t pos, const void *data, int n) {
     return u_lseek64(fd, pos, SEEK_SET) == pos && u_write(fd, data, n) == n;
 }
 
+// Pixel bytes of every tile the conversion writes, for a progress function.
+long progress_total = 0;
+
 void count_progress(int w_len, int h_len) {
     loading_file_size += static_cast<uint32_t>(w_len) * static_cast<uint32_t>(h_len) * 3u;
-    if (loading_file_size >= indicate_file_size) {
+    if (progress_fn() != nullptr) {
+        report(R64_PROGRESS_CR, static_cast<long>(loading_file_size), progress_total, [] {});
+    } else if (loading_file_size >= indicate_file_size) {
         std::printf("loading %i   \r", static_cast<int>(loading_file_size));
         indicate_file_size += 10000;
     }
@@ -214,7 +220,9 @@ int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE 
         f = cr_open_file(filename, O_RDWR | O_CREAT | O_TRUNC, mode, rect_size, r64->header.width,
                          r64->header.height);
     }
-    std::printf("r64 width=%d height=%d", r64->header.width, r64->header.height);
+    if (progress_fn() == nullptr) {
+        std::printf("r64 width=%d height=%d", r64->header.width, r64->header.height);
+    }
     if (refused != 0) {
         return fail(refused);
     }
@@ -229,6 +237,10 @@ int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE 
     }
     // Every tile of the top level is a root with its subtree, in row-major order.
     Writer wr{f, r64, gather};
+    progress_total = 0;
+    for (int level = 0; level <= top; ++level) {
+        progress_total += 3L * f->level_w[level] * f->level_h[level];
+    }
     const int rect = f->header.rect_size;
     int ret = 0;
     for (int y = 0; y < f->level_h[top] && ret == 0; y += rect) {
@@ -241,7 +253,8 @@ int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE 
     }
     const int code = r64_error;
     cr_close_file(f);
-    std::printf("\n");
+    report(R64_PROGRESS_DONE, static_cast<long>(loading_file_size), progress_total,
+           [] { std::printf("\n"); });
     if (ret < 0) {
         r64_error = code; // closing resets the code; the caller needs the cause
     }
