@@ -1,9 +1,12 @@
 // r64tool: imports pictures into r64 files and builds their pyramids, converts them to
 // cr, exports levels as PNG, reports and verifies files. Dispatches to the commands and
-// reports their failures on standard error with exit status 1.
+// reports their failures (running out of memory included) on standard error with
+// exit status 1.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <unistd.h>
 
@@ -95,6 +98,15 @@ int main(int argc, char **argv) {
                 std::fprintf(stderr, "r64tool %s: %s: %s\n", c.name, e.subject.c_str(),
                              e.reason.c_str());
             }
+            return 1;
+        } catch (const std::bad_alloc &) {
+            // No exception leaves main: an uncaught one would end the tool with SIGABRT.
+            std::fflush(stdout);
+            std::fprintf(stderr, "r64tool %s: out of memory\n", c.name);
+            return 1;
+        } catch (const std::exception &e) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "r64tool %s: %s\n", c.name, e.what());
             return 1;
         }
     }
