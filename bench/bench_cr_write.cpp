@@ -21,7 +21,7 @@
 
 #include <jpeglib.h>
 
-#include "r64/file/cr_gather.h"
+#include "r64/file/cr_write_steps.h"
 #include "bench_support.h"
 #include "r64/r64.h"
 
