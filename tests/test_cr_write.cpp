@@ -117,7 +117,8 @@ TEST_F(CrWrite, CalibrationCurves) {
 }
 
 // The vector residual kernels against the formulas, byte for byte: odd offsets and
-// sizes (vector tails, parent pixel halving), values inside the band and far outside it.
+// sizes (vector tails, parent pixel halving), differences inside the band, outside it
+// within 256 values and spread over more.
 TEST_F(CrWrite, ResidualKernelsMatchFormulas) {
     unsigned seed = 1;
     auto rnd = [&seed](int n) {
@@ -127,13 +128,15 @@ TEST_F(CrWrite, ResidualKernelsMatchFormulas) {
         for (size_t i = 0; i < b.size(); ++i)
             b[i] = static_cast<u8>(i % 4 == 3 ? 0 : std::clamp(lo + rnd(span), 0, 255));
     };
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
         const int w_ofs = rnd(40), h_ofs = rnd(40), w = 1 + rnd(70), h = 1 + rnd(9), n = w * h * 4;
-        const bool band = round % 2 == 0;
+        // Differences in the band; out of it within 256 values; spread wider.
+        const int mode = round % 3;
+        const bool band = mode == 0;
         CR_BUFFER parent{w_ofs >> 1, h_ofs >> 1, (w + 2) / 2 + 1, (h + 2) / 2 + 1, nullptr};
         Bytes pb(static_cast<size_t>(parent.w_len) * parent.h_len * 4), tile(n), dec(n);
         fill(pb, 100, 40);
-        fill(tile, band ? 90 : 15, band ? 30 : 256);
+        fill(tile, band ? 90 : mode == 1 ? 0 : 15, band ? 30 : mode == 1 ? 200 : 256);
         fill(dec, band ? 40 : 0, band ? 170 : 256);
         parent.buf = pb.data();
         auto up = [&](int i) { // parent byte of tile byte i

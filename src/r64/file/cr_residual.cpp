@@ -3,7 +3,8 @@
 // the parent. Rows go 4 pixels at a time through 16-byte vectors (GCC and Clang
 // vector extensions); a block whose bytes leave the band that the calibration
 // curve passes unchanged, and the pixels after the last whole block, take the
-// curve's tables one pixel at a time.
+// curve's tables one pixel at a time. The encoder meets each parent row once: its
+// differences are kept modulo 256 in place and finished without the parent.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -18,6 +19,7 @@ typedef unsigned char u8x16 __attribute__((vector_size(16)));
 typedef signed char s8x16 __attribute__((vector_size(16)));
 typedef unsigned char u8x8 __attribute__((vector_size(8)));
 typedef short i16x8 __attribute__((vector_size(16)));
+typedef uint32_t u32x4 __attribute__((vector_size(16)));
 
 inline u8x16 load16(const unsigned char *p) {
     u8x16 v;
@@ -98,6 +100,15 @@ void cr_parent_row(const CR_BUFFER &parent, int w_ofs, int y, int w_len, unsigne
         x = 1;
     }
     const unsigned char *src = prow + 4 * (((w_ofs + x) >> 1) - parent.w_ofs);
+    // Four parent pixels, each twice: eight pixels of the row a step.
+    for (; x + 8 <= w_len; x += 8, src += 16) {
+        u32x4 p;
+        std::memcpy(&p, src, sizeof p);
+        const u32x4 first = __builtin_shufflevector(p, p, 0, 0, 1, 1);
+        const u32x4 second = __builtin_shufflevector(p, p, 2, 2, 3, 3);
+        std::memcpy(up + 4 * x, &first, sizeof first);
+        std::memcpy(up + 4 * x + 16, &second, sizeof second);
+    }
     for (; x + 1 < w_len; x += 2, src += 4) {
         std::memcpy(up + 4 * x, src, 4);
         std::memcpy(up + 4 * x + 4, src, 4);
@@ -127,7 +138,8 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
     const std::size_t blocks_end = row_bytes / 16 * 16;
     unsigned char up[kCrMaxRect * 4];
 
-    // Range of the differences per channel; vector lane i holds channel i % 4.
+    // The differences, modulo 256, replace the pixels (the fourth bytes, 0 in both,
+    // stay 0); their range per channel: vector lane i holds channel i % 4.
     i16x8 vlo = splat8(SHRT_MAX);
     i16x8 vhi = splat8(SHRT_MIN);
     int lo[3] = {INT_MAX, INT_MAX, INT_MAX};
@@ -136,19 +148,23 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
         if (y == 0 || ((h_ofs + y) & 1) == 0) {
             cr_parent_row(parent, w_ofs, h_ofs + y, w_len, up);
         }
-        const unsigned char *a = tile + static_cast<std::size_t>(y) * row_bytes;
+        unsigned char *a = tile + static_cast<std::size_t>(y) * row_bytes;
         for (std::size_t i = 0; i < blocks_end; i += 16) {
             for (std::size_t h = i; h < i + 16; h += 8) {
                 const i16x8 d = load_wide(a + h) - load_wide(up + h);
                 vlo = vmin(vlo, d);
                 vhi = vmax(vhi, d);
             }
+            store16(a + i, load16(a + i) - load16(up + i));
         }
         for (std::size_t i = blocks_end; i < row_bytes; i += 4) {
             for (int k = 0; k < 3; ++k) {
-                lo[k] = std::min(lo[k], a[i + k] - up[i + k]);
-                hi[k] = std::max(hi[k], a[i + k] - up[i + k]);
+                const int d = a[i + k] - up[i + k];
+                lo[k] = std::min(lo[k], d);
+                hi[k] = std::max(hi[k], d);
+                a[i + k] = static_cast<unsigned char>(d);
             }
+            a[i + 3] = 0;
         }
     }
     for (int i = 0; i < 8; ++i) {
@@ -161,29 +177,56 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
         cal[k] = cr_calibration(lo[k], hi[k]);
     }
 
-    // In place: each byte depends only on its own pixel and its parent pixel. In the
-    // band the curve is the plain sum, taken modulo 256 a block at a time.
-    const bool in_band = calibrated_in_band(lo, hi, cal);
-    const u8x16 add = per_channel(cal[0], cal[1], cal[2]);
-    const u8x16 keep = per_channel(0xFF, 0xFF, 0xFF);
+    const std::size_t bytes = row_bytes * static_cast<std::size_t>(h_len);
+    if (calibrated_in_band(lo, hi, cal)) {
+        // In the band the curve is the plain sum, taken modulo 256 a block at a time.
+        const u8x16 add = per_channel(cal[0], cal[1], cal[2]);
+        const u8x16 keep = per_channel(0xFF, 0xFF, 0xFF);
+        std::size_t i = 0;
+        for (; i + 16 <= bytes; i += 16) {
+            store16(tile + i, (load16(tile + i) + add) & keep);
+        }
+        for (; i < bytes; i += 4) {
+            for (int k = 0; k < 3; ++k) {
+                tile[i + k] = static_cast<unsigned char>(tile[i + k] + cal[k]);
+            }
+            tile[i + 3] = 0;
+        }
+        return;
+    }
     const unsigned char *curve[3];
     for (int k = 0; k < 3; ++k) {
         curve[k] = kCalTable.data() + (cal[k] - kCalSumMin); // indexed by a difference
     }
+    if (hi[0] - lo[0] < 256 && hi[1] - lo[1] < 256 && hi[2] - lo[2] < 256) {
+        // Each difference is the one value of its residue in [lo, hi]: one table per
+        // channel from the byte straight to the curve.
+        unsigned char by_byte[3][256];
+        for (int k = 0; k < 3; ++k) {
+            for (int b = 0; b < 256; ++b) {
+                const int d = lo[k] + ((b - lo[k]) & 255);
+                by_byte[k][b] = d <= hi[k] ? curve[k][d] : 0; // above hi: no such byte
+            }
+        }
+        for (std::size_t i = 0; i < bytes; i += 4) {
+            for (int k = 0; k < 3; ++k) {
+                tile[i + k] = by_byte[k][tile[i + k]];
+            }
+            tile[i + 3] = 0;
+        }
+        return;
+    }
+    // A range of more than 256 values: the pixel is the residue plus its parent
+    // (modulo 256, as pixels are bytes), which gives the difference back.
     for (int y = 0; y < h_len; ++y) {
         if (y == 0 || ((h_ofs + y) & 1) == 0) {
             cr_parent_row(parent, w_ofs, h_ofs + y, w_len, up);
         }
         unsigned char *a = tile + static_cast<std::size_t>(y) * row_bytes;
-        std::size_t i = 0;
-        if (in_band) {
-            for (; i < blocks_end; i += 16) {
-                store16(a + i, (load16(a + i) - load16(up + i) + add) & keep);
-            }
-        }
-        for (; i < row_bytes; i += 4) {
+        for (std::size_t i = 0; i < row_bytes; i += 4) {
             for (int k = 0; k < 3; ++k) {
-                a[i + k] = curve[k][a[i + k] - up[i + k]];
+                const int pixel = (a[i + k] + up[i + k]) & 255;
+                a[i + k] = curve[k][pixel - up[i + k]];
             }
             a[i + 3] = 0;
         }
