@@ -194,42 +194,70 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
         }
         return;
     }
+    // Out of the band, a block at a time: each difference comes back from its residue,
+    // alone when the channel's range spans at most 256 values (the one value of the
+    // residue in [lo, hi]), or else with the parent pixel (the pixel is the residue
+    // plus the parent, modulo 256, as pixels are bytes). A block whose calibrated
+    // values all lie in the band is their plain sum; the other blocks and the pixels
+    // after the last whole block take the curve's table.
+    const bool with_parent = hi[0] - lo[0] > 255 || hi[1] - lo[1] > 255 || hi[2] - lo[2] > 255;
     const unsigned char *curve[3];
+    i16x8 vcal = splat8(0);
+    i16x8 vfloor = splat8(0);
     for (int k = 0; k < 3; ++k) {
         curve[k] = kCalTable.data() + (cal[k] - kCalSumMin); // indexed by a difference
-    }
-    if (hi[0] - lo[0] < 256 && hi[1] - lo[1] < 256 && hi[2] - lo[2] < 256) {
-        // Each difference is the one value of its residue in [lo, hi]: one table per
-        // channel from the byte straight to the curve.
-        unsigned char by_byte[3][256];
-        for (int k = 0; k < 3; ++k) {
-            for (int b = 0; b < 256; ++b) {
-                const int d = lo[k] + ((b - lo[k]) & 255);
-                by_byte[k][b] = d <= hi[k] ? curve[k][d] : 0; // above hi: no such byte
-            }
+        for (int i = k; i < 8; i += 4) {
+            vcal[i] = static_cast<short>(cal[k]);
+            vfloor[i] = static_cast<short>(lo[k]);
         }
-        for (std::size_t i = 0; i < bytes; i += 4) {
-            for (int k = 0; k < 3; ++k) {
-                tile[i + k] = by_byte[k][tile[i + k]];
-            }
-            tile[i + 3] = 0;
-        }
-        return;
     }
-    // A range of more than 256 values: the pixel is the residue plus its parent
-    // (modulo 256, as pixels are bytes), which gives the difference back.
+    i16x8 colour = splat8(-1);
+    colour[3] = 0;
+    colour[7] = 0;
+    const i16x8 byte_mask = splat8(255);
+    auto difference = [&](int residue, int parent_byte, int k) {
+        return with_parent ? ((residue + parent_byte) & 255) - parent_byte
+                           : lo[k] + ((residue - lo[k]) & 255);
+    };
     for (int y = 0; y < h_len; ++y) {
-        if (y == 0 || ((h_ofs + y) & 1) == 0) {
+        if (with_parent && (y == 0 || ((h_ofs + y) & 1) == 0)) {
             cr_parent_row(parent, w_ofs, h_ofs + y, w_len, up);
         }
         unsigned char *a = tile + static_cast<std::size_t>(y) * row_bytes;
-        for (std::size_t i = 0; i < row_bytes; i += 4) {
-            for (int k = 0; k < 3; ++k) {
-                const int pixel = (a[i + k] + up[i + k]) & 255;
-                a[i + k] = curve[k][pixel - up[i + k]];
+        auto by_table = [&](std::size_t from, std::size_t to) {
+            for (std::size_t j = from; j < to; j += 4) {
+                for (int k = 0; k < 3; ++k) {
+                    a[j + k] = curve[k][difference(a[j + k], up[j + k], k)];
+                }
+                a[j + 3] = 0;
             }
-            a[i + 3] = 0;
+        };
+        for (std::size_t i = 0; i < blocks_end; i += 16) {
+            i16x8 sum[2];
+            i16x8 outside = splat8(0);
+            for (int half = 0; half < 2; ++half) {
+                const i16x8 r = load_wide(a + i + 8 * half);
+                i16x8 d;
+                if (with_parent) {
+                    const i16x8 u = load_wide(up + i + 8 * half);
+                    d = ((r + u) & byte_mask) - u;
+                } else {
+                    d = vfloor + ((r - vfloor) & byte_mask);
+                }
+                sum[half] = d + vcal;
+                outside |= (sum[half] < 32) | (sum[half] > 223);
+            }
+            uint64_t flags[2];
+            outside &= colour;
+            std::memcpy(flags, &outside, sizeof flags);
+            if ((flags[0] | flags[1]) != 0) {
+                by_table(i, i + 16);
+                continue;
+            }
+            store_narrow(a + i, sum[0] & colour);
+            store_narrow(a + i + 8, sum[1] & colour);
         }
+        by_table(blocks_end, row_bytes);
     }
 }
 
