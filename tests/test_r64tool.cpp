@@ -393,4 +393,14 @@ TEST_F(R64Tool, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(files(), before);
 }
 
+// tocr --threads: the same file on 3 threads as on 1, and a count outside 1..64 refused.
+TEST_F(R64Tool, TocrThreadsGiveTheSameFile) {
+    write_png(f("in.png"), 300, 133, PNG_COLOR_TYPE_RGB, 8);
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("p.r64")).status, 0);
+    ASSERT_EQ(run("tocr " + f("p.r64") + " " + f("one.cr") + " --tile 64 --threads 1").status, 0);
+    ASSERT_EQ(run("tocr " + f("p.r64") + " " + f("three.cr") + " --tile 64 --threads 3").status, 0);
+    EXPECT_EQ(r64_test::read_bytes(f("three.cr")), r64_test::read_bytes(f("one.cr")));
+    EXPECT_EQ(run("tocr " + f("p.r64") + " " + f("zero.cr") + " --threads 0").status, 1);
+}
+
 } // namespace
