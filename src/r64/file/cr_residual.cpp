@@ -63,6 +63,14 @@ inline u8x16 per_channel(int c0, int c1, int c2) {
     return r;
 }
 
+inline u8x16 umin(u8x16 a, u8x16 b) {
+    return a < b ? a : b;
+}
+
+inline u8x16 umax(u8x16 a, u8x16 b) {
+    return a > b ? a : b;
+}
+
 inline i16x8 vmin(i16x8 a, i16x8 b) {
     return a < b ? a : b;
 }
@@ -139,9 +147,15 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
     unsigned char up[kCrMaxRect * 4];
 
     // The differences, modulo 256, replace the pixels (the fourth bytes, 0 in both,
-    // stay 0); their range per channel: vector lane i holds channel i % 4.
-    i16x8 vlo = splat8(SHRT_MAX);
-    i16x8 vhi = splat8(SHRT_MIN);
+    // stay 0). Their range per channel, without widening: a difference is the part
+    // of the pixel above the parent less the part of the parent above the pixel (one
+    // of them 0), so the extremes of both parts give the extremes of the differences.
+    // Byte lane j of the vectors holds channel j % 4.
+    const u8x16 none = per_channel(0, 0, 0);
+    u8x16 above_max = none;  // largest part of a pixel above its parent
+    u8x16 above_min = ~none; // smallest, and the same for the parent above the pixel
+    u8x16 below_max = none;
+    u8x16 below_min = ~none;
     int lo[3] = {INT_MAX, INT_MAX, INT_MAX};
     int hi[3] = {INT_MIN, INT_MIN, INT_MIN};
     for (int y = 0; y < h_len; ++y) {
@@ -150,12 +164,16 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
         }
         unsigned char *a = tile + static_cast<std::size_t>(y) * row_bytes;
         for (std::size_t i = 0; i < blocks_end; i += 16) {
-            for (std::size_t h = i; h < i + 16; h += 8) {
-                const i16x8 d = load_wide(a + h) - load_wide(up + h);
-                vlo = vmin(vlo, d);
-                vhi = vmax(vhi, d);
-            }
-            store16(a + i, load16(a + i) - load16(up + i));
+            const u8x16 pixel = load16(a + i);
+            const u8x16 parent_pixel = load16(up + i);
+            const u8x16 both = umin(pixel, parent_pixel);
+            const u8x16 above = pixel - both;
+            const u8x16 below = parent_pixel - both;
+            above_max = umax(above_max, above);
+            above_min = umin(above_min, above);
+            below_max = umax(below_max, below);
+            below_min = umin(below_min, below);
+            store16(a + i, pixel - parent_pixel);
         }
         for (std::size_t i = blocks_end; i < row_bytes; i += 4) {
             for (int k = 0; k < 3; ++k) {
@@ -167,10 +185,11 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
             a[i + 3] = 0;
         }
     }
-    for (int i = 0; i < 8; ++i) {
-        if (i % 4 != 3) {
-            lo[i % 4] = std::min<int>(lo[i % 4], vlo[i]);
-            hi[i % 4] = std::max<int>(hi[i % 4], vhi[i]);
+    for (int j = 0; blocks_end > 0 && j < 16; ++j) {
+        const int k = j % 4;
+        if (k != 3) {
+            hi[k] = std::max(hi[k], above_max[j] > 0 ? above_max[j] : -below_min[j]);
+            lo[k] = std::min(lo[k], below_max[j] > 0 ? -below_max[j] : above_min[j]);
         }
     }
     for (int k = 0; k < 3; ++k) {
@@ -178,10 +197,10 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
     }
 
     const std::size_t bytes = row_bytes * static_cast<std::size_t>(h_len);
+    const u8x16 keep = per_channel(0xFF, 0xFF, 0xFF);
     if (calibrated_in_band(lo, hi, cal)) {
         // In the band the curve is the plain sum, taken modulo 256 a block at a time.
         const u8x16 add = per_channel(cal[0], cal[1], cal[2]);
-        const u8x16 keep = per_channel(0xFF, 0xFF, 0xFF);
         std::size_t i = 0;
         for (; i + 16 <= bytes; i += 16) {
             store16(tile + i, (load16(tile + i) + add) & keep);
@@ -194,68 +213,60 @@ void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len
         }
         return;
     }
-    // Out of the band, a block at a time: each difference comes back from its residue,
-    // alone when the channel's range spans at most 256 values (the one value of the
-    // residue in [lo, hi]), or else with the parent pixel (the pixel is the residue
-    // plus the parent, modulo 256, as pixels are bytes). A block whose calibrated
-    // values all lie in the band is their plain sum; the other blocks and the pixels
-    // after the last whole block take the curve's table.
-    const bool with_parent = hi[0] - lo[0] > 255 || hi[1] - lo[1] > 255 || hi[2] - lo[2] > 255;
+    // Out of the band, a block at a time, with the parent again: the pixel is the
+    // residue plus the parent (modulo 256, as pixels are bytes). A block whose
+    // calibrated differences all lie in the band is the residue plus the offset; the
+    // test works on the parts of the pixel above and below the parent, as in the range:
+    // d + cal in 32..223 means the part above is at least 32 - cal and at most
+    // 223 - cal when 32 - cal > 0, else the part below is at most cal - 32 and the part
+    // above at most 223 - cal. The other blocks and the pixels after the last whole
+    // block take the curve's table.
     const unsigned char *curve[3];
-    i16x8 vcal = splat8(0);
-    i16x8 vfloor = splat8(0);
+    int above_lo[3];
+    int above_hi[3];
+    int below_hi[3];
     for (int k = 0; k < 3; ++k) {
         curve[k] = kCalTable.data() + (cal[k] - kCalSumMin); // indexed by a difference
-        for (int i = k; i < 8; i += 4) {
-            vcal[i] = static_cast<short>(cal[k]);
-            vfloor[i] = static_cast<short>(lo[k]);
-        }
+        above_lo[k] = std::max(32 - cal[k], 0);
+        above_hi[k] = std::min(223 - cal[k], 255);
+        below_hi[k] = std::max(cal[k] - 32, 0);
     }
-    i16x8 colour = splat8(-1);
-    colour[3] = 0;
-    colour[7] = 0;
-    const i16x8 byte_mask = splat8(255);
-    auto difference = [&](int residue, int parent_byte, int k) {
-        return with_parent ? ((residue + parent_byte) & 255) - parent_byte
-                           : lo[k] + ((residue - lo[k]) & 255);
-    };
+    // The fourth bytes (0 and 0) always pass.
+    u8x16 floor_above = per_channel(above_lo[0], above_lo[1], above_lo[2]);
+    u8x16 ceiling_above = per_channel(above_hi[0], above_hi[1], above_hi[2]) | ~keep;
+    u8x16 ceiling_below = per_channel(below_hi[0], below_hi[1], below_hi[2]) | ~keep;
+    const u8x16 add = per_channel(cal[0], cal[1], cal[2]);
     for (int y = 0; y < h_len; ++y) {
-        if (with_parent && (y == 0 || ((h_ofs + y) & 1) == 0)) {
+        if (y == 0 || ((h_ofs + y) & 1) == 0) {
             cr_parent_row(parent, w_ofs, h_ofs + y, w_len, up);
         }
         unsigned char *a = tile + static_cast<std::size_t>(y) * row_bytes;
         auto by_table = [&](std::size_t from, std::size_t to) {
             for (std::size_t j = from; j < to; j += 4) {
                 for (int k = 0; k < 3; ++k) {
-                    a[j + k] = curve[k][difference(a[j + k], up[j + k], k)];
+                    const int pixel = (a[j + k] + up[j + k]) & 255;
+                    a[j + k] = curve[k][pixel - up[j + k]];
                 }
                 a[j + 3] = 0;
             }
         };
         for (std::size_t i = 0; i < blocks_end; i += 16) {
-            i16x8 sum[2];
-            i16x8 outside = splat8(0);
-            for (int half = 0; half < 2; ++half) {
-                const i16x8 r = load_wide(a + i + 8 * half);
-                i16x8 d;
-                if (with_parent) {
-                    const i16x8 u = load_wide(up + i + 8 * half);
-                    d = ((r + u) & byte_mask) - u;
-                } else {
-                    d = vfloor + ((r - vfloor) & byte_mask);
-                }
-                sum[half] = d + vcal;
-                outside |= (sum[half] < 32) | (sum[half] > 223);
-            }
-            uint64_t flags[2];
-            outside &= colour;
-            std::memcpy(flags, &outside, sizeof flags);
-            if ((flags[0] | flags[1]) != 0) {
+            const u8x16 residue = load16(a + i);
+            const u8x16 parent_pixel = load16(up + i);
+            const u8x16 pixel = residue + parent_pixel;
+            const u8x16 both = umin(pixel, parent_pixel);
+            const u8x16 above = pixel - both;
+            const u8x16 below = parent_pixel - both;
+            const s8x16 inside = (umax(above, floor_above) == above) &
+                                 (umin(above, ceiling_above) == above) &
+                                 (umin(below, ceiling_below) == below);
+            uint64_t half[2];
+            std::memcpy(half, &inside, sizeof half);
+            if ((half[0] & half[1]) != ~uint64_t{0}) {
                 by_table(i, i + 16);
                 continue;
             }
-            store_narrow(a + i, sum[0] & colour);
-            store_narrow(a + i + 8, sum[1] & colour);
+            store16(a + i, (residue + add) & keep);
         }
         by_table(blocks_end, row_bytes);
     }
