@@ -1,52 +1,79 @@
 #!/usr/bin/env bash
-# Times making the whole uncompressed pyramid of one raw 8192x8192 RGB image, side by
-# side in one run: with this library (create, write level 0, reduce, flush: the
-# --ppm-pyramid mode of bench_pyramid) and with vips tiffsave (64x64 tiles, pyramid, no
-# compression). Runs alternate so that both see the same machine load; wall time, CPU
-# time and peak memory of every run are printed, then the medians.
+# Times importing a picture into a whole uncompressed pyramid, side by side in one
+# hyperfine run per picture: `r64tool import` against `vips tiffsave` (64x64 tiles,
+# pyramid, no compression) on one thread (VIPS_CONCURRENCY=1) and on its default
+# threads, and against the streaming floor (bench/import_floor.c: read or decode, 2x2
+# means, large writes, fsync). Photo-like pictures of each side are made as PPM, PNG,
+# JPEG (quality 90) and TIFF (striped, uncompressed); the page cache is warm. Then the
+# system calls of one import of each (strace -c -f) and the peak memory
+# (/usr/bin/time) of r64tool and vips at every side.
 # Usage: bench/compare.sh [BUILD_DIR]   (default build/; built with the default preset
-# when its bench_pyramid is missing). R64_COMPARE_SIDE and R64_COMPARE_RUNS override the
-# image side (8192) and the number of runs of each (3).
+# when its r64tool is missing). R64_COMPARE_SIDES ("4096 8192"), R64_COMPARE_RUNS (5)
+# and R64_COMPARE_FORMATS ("ppm png jpg tif") narrow or widen the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-side=${R64_COMPARE_SIDE:-8192}
-runs=${R64_COMPARE_RUNS:-3}
+sides=${R64_COMPARE_SIDES:-4096 8192}
+runs=${R64_COMPARE_RUNS:-5}
+formats=${R64_COMPARE_FORMATS:-ppm png jpg tif}
 
-scripts/install-deps.sh libvips-tools time
-if [ ! -x "$build/bench/bench_pyramid" ]; then
+scripts/install-deps.sh libvips-tools time hyperfine strace
+if [ ! -x "$build/r64tool" ]; then
     cmake --preset default >/dev/null
     build=build
-    cmake --build "$build" -j "$(nproc)" --target bench_pyramid r64info
+    cmake --build "$build" -j "$(nproc)" --target r64tool
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/r64compare.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-image="$work/image.ppm"
-"$build/bench/bench_pyramid" --make-ppm "$image" "$side" "$side"
-cat "$image" >/dev/null # both start from a warm page cache
+cc -O2 -o "$work/import_floor" bench/import_floor.c -lpng -ljpeg
+tool=$(realpath "$build/r64tool")
+floor="$work/import_floor"
+vips_args=(--tile --tile-width 64 --tile-height 64 --pyramid --compression none)
 
-fmt='%e %U %S %M'
-declare -a ours_wall vips_wall
-for run in $(seq "$runs"); do
-    rm -f "$work/out.r64" "$work/out.tif"
-    sync
-    /usr/bin/time -f "$fmt" -o "$work/time" \
-        "$build/bench/bench_pyramid" --ppm-pyramid "$image" "$work/out.r64" >/dev/null 2>&1
-    read -r wall user sys rss <"$work/time"
-    printf 'r64   run %d: %5.2f s wall, %5.2f s user, %5.2f s sys, peak %6.1f MiB\n' \
-        "$run" "$wall" "$user" "$sys" "$(echo "$rss / 1024" | bc -l)"
-    ours_wall+=("$wall")
-    /usr/bin/time -f "$fmt" -o "$work/time" vips tiffsave "$image" "$work/out.tif" \
-        --tile --tile-width 64 --tile-height 64 --pyramid --compression none
-    read -r wall user sys rss <"$work/time"
-    printf 'vips  run %d: %5.2f s wall, %5.2f s user, %5.2f s sys, peak %6.1f MiB\n' \
-        "$run" "$wall" "$user" "$sys" "$(echo "$rss / 1024" | bc -l)"
-    vips_wall+=("$wall")
+summary="$work/summary.txt"
+for side in $sides; do
+    pic="$work/p$side"
+    "$floor" --make "$pic.ppm" "$side" "$side"
+    vips copy "$pic.ppm" "$pic.png"
+    vips jpegsave "$pic.ppm" "$pic.jpg" --Q 90
+    vips tiffsave "$pic.ppm" "$pic.tif" --compression none
+    for fmt in $formats; do
+        in="$pic.$fmt"
+        cat "$in" >/dev/null # warm
+        # The floor reads the uncompressed TIFF's samples as the PPM's: the same bytes.
+        floor_in=$in
+        [ "$fmt" = tif ] && floor_in="$pic.ppm"
+        echo
+        echo "== $side x $side $fmt ($(stat -c %s "$in") bytes)"
+        hyperfine -N --warmup 1 --runs "$runs" --export-json "$work/run.json" \
+            -n "r64tool" "$tool import -q $in $work/out.r64" \
+            -n "vips-1" "env VIPS_CONCURRENCY=1 vips tiffsave $in $work/out1.tif ${vips_args[*]}" \
+            -n "vips" "vips tiffsave $in $work/out.tif ${vips_args[*]}" \
+            -n "floor" "$floor $floor_in $work/floor.out"
+        /usr/bin/python3 - "$work/run.json" "$side $fmt" >>"$summary" <<'EOF'
+import json, sys
+r = {x["command"]: x["median"] for x in json.load(open(sys.argv[1]))["results"]}
+ours = r["r64tool"]
+print("%-10s r64tool %6.3f s | vips-1 %6.3f s (%.2fx ours) | vips %6.3f s (%.2fx) | "
+      "floor %6.3f s (ours %.2fx the floor)" % (sys.argv[2], ours, r["vips-1"],
+      r["vips-1"] / ours, r["vips"], r["vips"] / ours, r["floor"], ours / r["floor"]))
+EOF
+    done
+    # System calls and peak memory, once each, from the PPM.
+    for who in r64tool vips-1; do
+        if [ "$who" = r64tool ]; then
+            cmd=("$tool" import -q "$pic.ppm" "$work/out.r64")
+        else
+            cmd=(env VIPS_CONCURRENCY=1 vips tiffsave "$pic.ppm" "$work/out1.tif" "${vips_args[@]}")
+        fi
+        strace -c -f -o "$work/strace.txt" "${cmd[@]}"
+        calls=$(awk '/^100.00|total/ { print $4; exit }' "$work/strace.txt")
+        /usr/bin/time -f '%M' -o "$work/rss" "${cmd[@]}"
+        printf '%-10s %-8s %8s system calls, peak %6.1f MiB\n' "$side ppm" "$who" "$calls" \
+            "$(echo "$(cat "$work/rss") / 1024" | bc -l)" >>"$summary"
+    done
 done
-
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
-echo "median wall: r64 $(median "${ours_wall[@]}") s, vips $(median "${vips_wall[@]}") s"
-printf 'r64 file:  %s bytes, r64info: %s\n' "$(stat -c %s "$work/out.r64")" \
-    "$("$build/r64info" "$work/out.r64")"
-printf 'tiff file: %s bytes\n' "$(stat -c %s "$work/out.tif")"
+echo
+echo "== medians (ratios: their time over ours; ours over the floor)"
+cat "$summary"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ clang libclang-rt-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libpng-dev pkg-config "$@")
+          libbenchmark-dev libpng-dev libtiff-dev pkg-config "$@")
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

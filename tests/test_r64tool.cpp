@@ -1,6 +1,8 @@
-// r64tool run as a process: pictures written here (libpng, PNM by hand) are
+// r64tool run as a process: pictures written here (libpng, libtiff, PNM by hand) are
 // imported, converted and exported, and the pixels that come back are checked against
-// values computed here from the pictures' own samples.
+// values computed here from the pictures' own samples; imported files are checked byte
+// for byte against level 0 written and reduced here through the library.
+#include <fcntl.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -18,8 +20,19 @@
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <png.h>
+#include <tiffio.h>
 
+#include "r64/r64.h"
 #include "scratch_dir.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define R64_TEST_ASAN 1
+#endif
+#endif
+#ifndef R64_TEST_ASAN
+#define R64_TEST_ASAN 0
+#endif
 
 namespace {
 
@@ -221,7 +234,8 @@ TEST_F(R64Tool, PngRoundTripEveryColourLayout) {
 TEST_F(R64Tool, PnmRoundTripRawAndPlain) {
     const int w = 21, h = 9;
     const std::pair<std::string, int> kinds[] = {{"P1", 1},   {"P4", 1},   {"P2", 1000},
-                                                 {"P5", 255}, {"P3", 255}, {"P6", 1000}};
+                                                 {"P5", 255}, {"P3", 255}, {"P6", 1000},
+                                                 {"P6", 255}, {"P5", 100}};
     for (const auto &[magic, maxval] : kinds) {
         SCOPED_TRACE(magic);
         const bool bits = maxval == 1, raw = magic[1] >= '4', colour = magic[1] % 3 == 0;
@@ -401,6 +415,264 @@ TEST_F(R64Tool, TocrThreadsGiveTheSameFile) {
     ASSERT_EQ(run("tocr " + f("p.r64") + " " + f("three.cr") + " --tile 64 --threads 3").status, 0);
     EXPECT_EQ(r64_test::read_bytes(f("three.cr")), r64_test::read_bytes(f("one.cr")));
     EXPECT_EQ(run("tocr " + f("p.r64") + " " + f("zero.cr") + " --threads 0").status, 1);
+}
+
+// import straight to cr: the bytes of import then tocr, --format overriding the name's
+// extension, and a picture cut short leaving nothing beside the target (neither the
+// temporary r64 pyramid nor the cr file in the making).
+TEST_F(R64Tool, ImportToCr) {
+    write_png(f("in.png"), 300, 133, PNG_COLOR_TYPE_RGB, 8);
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("p.r64")).status, 0);
+    ASSERT_EQ(run("tocr " + f("p.r64") + " " + f("want.cr") + " --tile 64").status, 0);
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("got.cr") + " --tile 64 --threads 2").status,
+              0);
+    EXPECT_EQ(r64_test::read_bytes(f("got.cr")), r64_test::read_bytes(f("want.cr")));
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("plain.cr") + " --format r64").status, 0);
+    EXPECT_EQ(r64_test::read_bytes(f("plain.cr")), r64_test::read_bytes(f("p.r64")));
+
+    Bytes png = r64_test::read_bytes(f("in.png"));
+    png.resize(png.size() / 2);
+    r64_test::write_bytes(f("cut.png"), png);
+    const auto before = std::distance(fs::directory_iterator(dir_.path()), {});
+    EXPECT_EQ(run("import " + f("cut.png") + " " + f("cut.cr")).status, 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), before);
+}
+
+// A TIFF layout written with libtiff: samples of `bits` each, `spp` a pixel, rows in
+// strips of 7 or tiles of 32 x 16, and what the import must give for it.
+struct TiffCase {
+    const char *name;
+    int bits, spp, photometric, extra; // extra: EXTRASAMPLE_* of an alpha sample, or -1
+    bool tiled, big;
+    int compression;
+    const char *type;
+};
+
+// The raw sample k of pixel (x, y) for a case, and its expected 8-bit RGB over white.
+unsigned tiff_sample(const TiffCase &c, int x, int y, int k) {
+    if (c.photometric == PHOTOMETRIC_PALETTE)
+        return static_cast<unsigned>((x + 3 * y) % 16);
+    if (c.bits == 1)
+        return (x + y) % 3 == 0;
+    if (c.extra >= 0 && k == c.spp - 1) // alpha: opaque, clear and in between
+        return (x % 4 == 0 ? 255u : (x * 7 + y) & 0xFF) * (c.bits == 16 ? 257u : 1u);
+    return sample(x, y, k) * (c.bits == 16 ? 257u : 1u);
+}
+
+Picture write_tiff(const std::string &path, const TiffCase &c, int w, int h) {
+    TIFF *t = TIFFOpen(path.c_str(), c.big ? "w8" : "w");
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, c.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, c.spp);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, c.photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, c.compression);
+    if (c.extra >= 0) {
+        const uint16_t extra = static_cast<uint16_t>(c.extra);
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    std::vector<uint16_t> map(3 * 16);
+    for (int i = 0; i < 16; ++i) // 16 bits an entry, as the format stores them
+        map[i] = uint16_t(i * 16 * 257), map[16 + i] = uint16_t((255 - i * 9) * 257),
+        map[32 + i] = uint16_t(i * i * 257);
+    if (c.photometric == PHOTOMETRIC_PALETTE)
+        TIFFSetField(t, TIFFTAG_COLORMAP, map.data(), map.data() + 16, map.data() + 32);
+    const int tw = c.tiled ? 32 : w, th = c.tiled ? 16 : 7;
+    if (c.tiled) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, th);
+    } else {
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
+    }
+    // One block (a tile, or a strip) of packed samples, zero beyond the picture.
+    const auto block = [&](int x0, int y0) {
+        Bytes b(static_cast<size_t>(th) * ((tw * c.spp * c.bits + 7) / 8));
+        const size_t row_bytes = b.size() / th;
+        for (int y = 0; y < th; ++y)
+            for (int x = 0; x < tw; ++x)
+                for (int k = 0; k < c.spp && x0 + x < w && y0 + y < h; ++k) {
+                    const unsigned v = tiff_sample(c, x0 + x, y0 + y, k);
+                    const size_t i = size_t(x) * c.spp + k;
+                    unsigned char *row = &b[y * row_bytes];
+                    if (c.bits == 16)
+                        std::memcpy(row + 2 * i, &v, 2); // host order, little-endian here
+                    else if (c.bits == 8)
+                        row[i] = static_cast<unsigned char>(v);
+                    else
+                        row[i * c.bits / 8] |=
+                            static_cast<unsigned char>(v << (8 - c.bits - i * c.bits % 8));
+                }
+        return b;
+    };
+    for (int y = 0; y < h; y += th)
+        for (int x = 0; x < w; x += tw) {
+            Bytes b = block(x, y);
+            if (c.tiled)
+                TIFFWriteTile(t, b.data(), x, y, 0, 0);
+            else
+                TIFFWriteEncodedStrip(t, y / th, b.data(),
+                                      tmsize_t(b.size() / th * std::min(th, h - y)));
+        }
+    TIFFClose(t);
+    Picture want{w, h, Bytes(3 * static_cast<size_t>(w) * h)};
+    const bool grey = c.photometric <= PHOTOMETRIC_MINISBLACK;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double scale = c.bits == 16 ? 257.0 : 1.0;
+            const double a = c.extra >= 0 ? tiff_sample(c, x, y, c.spp - 1) / scale : 255.0;
+            for (int k = 0; k < 3; ++k) {
+                double v = tiff_sample(c, x, y, grey ? 0 : k) / scale;
+                if (c.photometric == PHOTOMETRIC_PALETTE)
+                    v = map[16 * k + tiff_sample(c, x, y, 0)] / 257.0;
+                if (c.bits == 1)
+                    v = c.photometric == PHOTOMETRIC_MINISWHITE ? 255 * (1 - v) : 255 * v;
+                want.at(x, y)[k] =
+                    static_cast<unsigned char>(std::lround((v * a + 255.0 * (255 - a)) / 255.0));
+            }
+        }
+    return want;
+}
+
+// Every TIFF layout the reader decodes itself reaches the file with its own samples:
+// strips and tiles (edge tiles cut), 1, 4, 8 and 16 bits, grey, RGB, palette, alpha laid
+// over the background, BigTIFF; a layout it cannot read is refused in words.
+TEST_F(R64Tool, TiffRoundTripLayouts) {
+    const TiffCase cases[] = {
+        {"8-bit RGB strips", 8, 3, PHOTOMETRIC_RGB, -1, false, false, COMPRESSION_LZW, "P"},
+        {"16-bit grey tiles", 16, 1, PHOTOMETRIC_MINISBLACK, -1, true, false,
+         COMPRESSION_ADOBE_DEFLATE, "G"},
+        {"4-bit palette", 4, 1, PHOTOMETRIC_PALETTE, -1, false, false, COMPRESSION_NONE, "P"},
+        {"1-bit min-is-white", 1, 1, PHOTOMETRIC_MINISWHITE, -1, false, false, COMPRESSION_NONE,
+         "G"},
+        {"8-bit RGBA tiles", 8, 4, PHOTOMETRIC_RGB, EXTRASAMPLE_UNASSALPHA, true, false,
+         COMPRESSION_NONE, "P"},
+        {"BigTIFF 16-bit grey+alpha", 16, 2, PHOTOMETRIC_MINISBLACK, EXTRASAMPLE_UNASSALPHA, false,
+         true, COMPRESSION_NONE, "G"},
+    };
+    for (const TiffCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Picture want = write_tiff(f("in.tif"), c, 75, 70);
+        expect_same(round_trip("in.tif", c.type), want);
+    }
+    TIFF *t = TIFFOpen(f("float.tif").c_str(), "w");
+    const float row[3] = {0.5f, 0.25f, 1.0f};
+    for (auto [tag, v] : {std::pair{TIFFTAG_IMAGEWIDTH, 3},
+                          {TIFFTAG_IMAGELENGTH, 3},
+                          {TIFFTAG_BITSPERSAMPLE, 32},
+                          {TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP},
+                          {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK}})
+        TIFFSetField(t, tag, v);
+    for (int y = 0; y < 3; ++y)
+        TIFFWriteScanline(t, const_cast<float *>(row), y, 0);
+    TIFFClose(t);
+    const Result r = run("import " + f("float.tif") + " " + f("float.r64"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("float.tif: TIFF layout not supported"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(f("float.r64")));
+}
+
+// The import's file is byte for byte what writing level 0 band by band and reducing it
+// level by level through the library gives, for both filters and an odd size, from a raw
+// PPM (no conversion at all) and a PGM.
+TEST_F(R64Tool, ImportMatchesLevelByLevelLibraryPath) {
+    check_endian();
+    r64_init();
+    r64_set_progress([](void *, int, long, long) {}, nullptr);
+    const int w = 201, h = 139;
+    for (const auto &[magic, type, filter] :
+         {std::tuple{"P6", 'P', "average"}, {"P6", 'P', "fourier"}, {"P5", 'G', "average"}}) {
+        SCOPED_TRACE(std::string(magic) + " " + filter);
+        const int bpp = type == 'P' ? 3 : 1;
+        std::string ppm =
+            std::string(magic) + "\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+        Bytes pixels(static_cast<size_t>(w) * h * bpp);
+        for (size_t i = 0; i < pixels.size(); ++i)
+            pixels[i] = sample(int(i / bpp % w), int(i / bpp / w), int(i % bpp));
+        Bytes file(ppm.begin(), ppm.end());
+        file.insert(file.end(), pixels.begin(), pixels.end());
+        r64_test::write_bytes(f("in.pnm"), file);
+        ASSERT_EQ(run("import " + f("in.pnm") + " " + f("tool.r64") + " --filter " + filter).status,
+                  0);
+
+        R64_FILE *r =
+            r64_open_file(f("lib.r64").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, type, w, h);
+        ASSERT_NE(r, nullptr);
+        for (int y = 0; y < h; y += R64_TILE)
+            ASSERT_EQ(r64_write_block(r, 0, y, w, std::min(R64_TILE, h - y), 0,
+                                      &pixels[size_t(y) * w * bpp], size_t(w) * bpp),
+                      0);
+        ASSERT_EQ(r64_flush(r), 0);
+        for (int level = 0; level + 1 < R64_LEVELS && r->level_ofs[level + 1] != 0; ++level) {
+            ASSERT_EQ(std::string(filter) == "fourier" ? r64_new_level_hifi(r, level)
+                                                       : r64_new_level(r, level),
+                      0);
+            ASSERT_EQ(r64_flush(r), 0);
+        }
+        ASSERT_EQ(r64_close_file(r), 0);
+        EXPECT_EQ(r64_test::read_bytes(f("tool.r64")), r64_test::read_bytes(f("lib.r64")));
+    }
+    r64_set_progress(nullptr, nullptr);
+}
+
+// Run by a script or into a pipe, each command prints its result line alone on standard
+// output and nothing on standard error; --quiet prints nothing at all, errors excepted.
+TEST_F(R64Tool, ResultLineAloneAndQuiet) {
+    write_png(f("in.png"), 300, 200, PNG_COLOR_TYPE_RGB, 8);
+    const std::string commands[] = {
+        "import " + f("in.png") + " " + f("q.r64") + " --filter fourier",
+        "tocr " + f("q.r64") + " " + f("q.cr"), "export " + f("q.cr") + " " + f("q.png")};
+    for (const std::string &c : commands) {
+        SCOPED_TRACE(c);
+        const Result loud = run(c);
+        EXPECT_EQ(loud.status, 0);
+        EXPECT_EQ(std::count(loud.out.begin(), loud.out.end(), '\n'), 1) << loud.out;
+        EXPECT_EQ(loud.out.find('\r'), std::string::npos) << loud.out;
+        EXPECT_EQ(loud.err, "");
+        const Result quiet = run(c + " --quiet");
+        EXPECT_EQ(quiet.status, 0);
+        EXPECT_EQ(quiet.out + quiet.err, "");
+    }
+    const Result failed = run("import -q " + f("none.png") + " " + f("n.r64"));
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_NE(failed.err.find("none.png: cannot open"), std::string::npos) << failed.err;
+}
+
+// A PNG header claiming 2,147,483,647 x 21 pixels, the image data cut off, is
+// refused on its size before any row buffer is made: in 256 MiB of address space the
+// tool says why, exits 1 and leaves no temporary file.
+TEST_F(R64Tool, HugePngHeaderRefusedBeforeAllocating) {
+    Bytes png = {0x89, 'P',  'N',  'G',  '\r', '\n', 0x1A, '\n', 0,  0, 0, 13, 'I', 'H', 'D',
+                 'R',  0x7F, 0xFF, 0xFF, 0xFF, 0,    0,    0,    21, 8, 2, 0,  0,   0};
+    uint32_t crc = 0xFFFFFFFF; // the chunk's CRC-32 over its name and data
+    for (size_t i = 12; i < 12 + 17; ++i) {
+        crc ^= png[i];
+        for (int b = 0; b < 8; ++b)
+            crc = crc & 1 ? 0xEDB88320 ^ (crc >> 1) : crc >> 1;
+    }
+    crc = ~crc;
+    for (int i = 3; i >= 0; --i)
+        png.push_back(static_cast<unsigned char>(crc >> (8 * i)));
+    png.insert(png.end(), {0, 0, 0, 100, 'I', 'D', 'A', 'T'}); // and the data cut off
+    r64_test::write_bytes(f("huge.png"), png);
+#if defined(__SANITIZE_ADDRESS__) || R64_TEST_ASAN
+    const std::string limit; // the sanitizer reserves far more address space
+#else
+    const std::string limit = "prlimit --as=268435456 ";
+#endif
+    const std::string out = f("huge.r64");
+    const auto before = std::distance(fs::directory_iterator(dir_.path()), {});
+    const int rc = std::system((limit + R64_BUILD_DIR + "/r64tool import " + f("huge.png") + " " +
+                                out + " >" + io_.file("o") + " 2>" + io_.file("e"))
+                                   .c_str());
+    const Bytes err = r64_test::read_bytes(io_.file("e"));
+    EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1);
+    EXPECT_NE(std::string(err.begin(), err.end())
+                  .find("2147483647 x 21 pixels; r64 files hold at most 32767"),
+              std::string::npos)
+        << std::string(err.begin(), err.end());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), before);
 }
 
 } // namespace

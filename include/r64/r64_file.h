@@ -13,8 +13,8 @@
 
 R64_BEGIN_DECLS
 
-#define R64_TILE 64          /* tile edge in pixels */
-#define R64_LEVELS 32        /* entries of every level table */
+#define R64_TILE 64           /* tile edge in pixels */
+#define R64_LEVELS 32         /* entries of every level table */
 #define R64_CACHE_ENTRIES 320 /* cache entries per handle, the ring's sentinel included */
 
 /* The 8-byte header that opens both formats; host byte order in a handle. */
@@ -49,6 +49,8 @@ typedef struct r64_file {
     int level_h[R64_LEVELS];
     char background[3];
     char rc_type; /* out-of-level reads: 0 background, 1 nearest edge pixel */
+    struct r64_file_priv *priv; /* the library's own state, allocated and freed with the
+                                   handle; callers leave it alone */
 } R64_FILE;
 
 /* Error codes left in r64_error. */
@@ -106,6 +108,55 @@ int r64_new_level(R64_FILE *f, int level);
 int r64_new_level_lofi(R64_FILE *f, int level);
 void write_out(R64_FILE *f, int level, int x, int y);
 int r64_new_level_hifi(R64_FILE *f, int level);
+
+/*
+ * Streaming pyramid writer: level 0 handed over in rows, top to bottom, and every
+ * reduced level made from bands still in memory as the rows arrive. Each level is
+ * written band by band in file order with one large write a band; level 0 is never
+ * read back, and memory stays at a few bands a level. The file ends up byte for byte
+ * as writing level 0, r64_flush, then r64_new_level (or r64_new_level_hifi) and
+ * r64_flush for each level in turn leave it, with the handle's rc_type and
+ * background. The writer bypasses the tile cache and never takes ownership of f.
+ */
+typedef struct r64_pyramid R64_PYRAMID; /* opaque */
+#define R64_FILTER_AVERAGE 0            /* as r64_new_level */
+#define R64_FILTER_FOURIER 1            /* as r64_new_level_hifi */
+/* f: a handle just created empty with O_RDWR (r64_init done), nothing written or read
+   through it yet; filter: one of the above. Set rc_type and background before. NULL
+   with r64_error set: -8 for an unknown filter, a read-only or already used handle,
+   -3 without memory. The writer lives until r64_end_pyramid. */
+R64_PYRAMID *r64_begin_pyramid(R64_FILE *f, int filter);
+/* n rows of level 0, continuing where the last call stopped; bytes as r64_write_block
+   takes them (1 byte a pixel for 'G' and 'B' (any nonzero sets the bit), 3 for 'P'),
+   one row every stride bytes. Finished bands of every level are written during the
+   call. 0, or -1 with r64_error set: -7 (nothing taken) when n is negative or the rows
+   would pass the bottom of the image, -1 when a write failed; after a failure every
+   further call answers -1 with the same code. */
+int r64_write_rows(R64_PYRAMID *p, const unsigned char *rows, size_t stride, int n);
+/* Checks that every row was given and every level written, and releases p (always).
+   0, or -1 with r64_error set: -2 when rows are missing, or the code of an earlier
+   failure. The handle stays open; the caller closes it (and syncs it if it must). */
+int r64_end_pyramid(R64_PYRAMID *p);
+
+/*
+ * Progress of long operations: level generation (R64_PROGRESS_LEVEL for each block of
+ * r64_new_level, R64_PROGRESS_HIFI for each band of r64_new_level_hifi), cr writing
+ * (R64_PROGRESS_CR, done and total in pixel bytes), the streaming writer
+ * (R64_PROGRESS_ROWS: level-0 rows received of the height) and R64_PROGRESS_DONE at the
+ * end of each such run. R64_PROGRESS_READ_ERROR reports a pixel read that failed during
+ * an averaging pass (done: the read's result, total: r64_error). For the other kinds
+ * done counts up from 0 to total. fn NULL restores the default, which prints the
+ * library's progress lines on standard output; a function that does nothing silences
+ * them. Process-wide, like r64_error; fn is called on the thread doing the work.
+ */
+#define R64_PROGRESS_LEVEL 0
+#define R64_PROGRESS_HIFI 1
+#define R64_PROGRESS_CR 2
+#define R64_PROGRESS_ROWS 3
+#define R64_PROGRESS_DONE 4
+#define R64_PROGRESS_READ_ERROR 5
+typedef void (*R64_PROGRESS_FN)(void *user, int kind, long done, long total);
+void r64_set_progress(R64_PROGRESS_FN fn, void *user);
 
 R64_END_DECLS
 

@@ -21,12 +21,22 @@
 #include "r64/file/cr_residual.h"
 #include "r64/file/cr_write_steps.h"
 #include "r64/file/malloc_buffer.h"
+#include "r64/file/r64_progress.h"
 
 namespace r64 {
 
+namespace {
+
+// Pixel bytes of every tile the conversion writes, for a progress function.
+long progress_total = 0;
+
+} // namespace
+
 void count_progress(int w_len, int h_len) {
     loading_file_size += static_cast<uint32_t>(w_len) * static_cast<uint32_t>(h_len) * 3u;
-    if (loading_file_size >= indicate_file_size) {
+    if (progress_fn() != nullptr) {
+        report(R64_PROGRESS_CR, static_cast<long>(loading_file_size), progress_total, [] {});
+    } else if (loading_file_size >= indicate_file_size) {
         std::printf("loading %i   \r", static_cast<int>(loading_file_size));
         indicate_file_size += 10000;
     }
@@ -217,7 +227,9 @@ int cr_convert(const char *filename, int mode, int rect_size, R64_FILE *r64, con
         f = cr_open_file(filename, O_RDWR | O_CREAT | O_TRUNC, mode, rect_size, r64->header.width,
                          r64->header.height);
     }
-    std::printf("r64 width=%d height=%d", r64->header.width, r64->header.height);
+    if (progress_fn() == nullptr) {
+        std::printf("r64 width=%d height=%d", r64->header.width, r64->header.height);
+    }
     if (refused != 0) {
         return fail(refused);
     }
@@ -230,10 +242,15 @@ int cr_convert(const char *filename, int mode, int rect_size, R64_FILE *r64, con
         cr_close_file(f);
         return fail(R64_ERR_NO_LEVEL_SOURCE);
     }
+    progress_total = 0;
+    for (int level = 0; level <= top; ++level) {
+        progress_total += 3L * f->level_w[level] * f->level_h[level];
+    }
     const int ret = loop(f, top);
     const int code = r64_error;
     cr_close_file(f);
-    std::printf("\n");
+    report(R64_PROGRESS_DONE, static_cast<long>(loading_file_size), progress_total,
+           [] { std::printf("\n"); });
     if (ret < 0) {
         r64_error = code; // closing resets the code; the caller needs the cause
     }

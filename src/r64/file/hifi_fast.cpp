@@ -5,6 +5,7 @@
 // in the same order as the literal path, so the stored bytes are the same.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "r64/fft/roots.h"
 #include "r64/file/hifi_filter.h"
@@ -268,53 +269,167 @@ void hifi_filter_windows(const unsigned char *pix, std::ptrdiff_t row_stride, in
 
 } // namespace r64
 
-namespace {
+namespace r64 {
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
+bool HifiRows::prepare(int w, int h, char type) {
+    w_ = w;
+    h_ = h;
+    type_ = type;
+    vol_ = type == 'P' ? 3 : 1;
+    cols_ = ((w_ - 1) / 4) * 4 + 12;
+    stride_ = static_cast<std::ptrdiff_t>(cols_) * vol_;
+    rows_.reset(static_cast<unsigned char *>(hifi_calloc(static_cast<size_t>(stride_), 8)));
+    return rows_ != nullptr;
+}
+
+void HifiRows::fill_background(unsigned char *p, int pixels, const char background[3]) const {
+    for (int x = 0; x < pixels; x++) {
+        std::memcpy(p + x * vol_, background, static_cast<size_t>(vol_));
+    }
+}
+
+// Copies row r of a tile tw pixels wide into dst, one byte (or three) per pixel.
+void HifiRows::copy_tile_row(unsigned char *dst, const unsigned char *tile, int tw, int r) const {
+    if (type_ == 'B') {
+        const unsigned char *bits = tile + r * ((tw + 7) / 8);
+        for (int x = 0; x < tw; x++) {
+            dst[x] = ((bits[x >> 3] >> (7 - (x & 7))) & 1) != 0 ? 0xFF : 0x00;
+        }
+    } else {
+        std::memcpy(dst, tile + r * tw * vol_, static_cast<size_t>(tw * vol_));
+    }
+}
 
 // The band's eight source rows, columns -4 up to the last window's end, as the literal
-// reads would deliver them (edge or background outside the level).
+// reads would deliver them.
+bool HifiRows::gather(int i, bool edge, const char background[3], TileFn tile_of, void *ctx) {
+    int src[8]; // source row of each band row, -1 for background
+    for (int n = 0; n < 8; n++) {
+        const int y = i + n;
+        if (y >= 0 && y < h_) {
+            src[n] = y;
+        } else if (edge) {
+            src[n] = y < 0 ? 0 : h_ - 1;
+        } else {
+            src[n] = -1;
+            fill_background(row(n), cols_, background);
+        }
+    }
+    for (int tx = 0; tx < w_; tx += kTile) {
+        int tile_top = -1;
+        const unsigned char *tile = nullptr;
+        int tw = 0;
+        for (int n = 0; n < 8; n++) {
+            if (src[n] < 0) {
+                continue;
+            }
+            const int top = src[n] - src[n] % kTile;
+            if (top != tile_top) {
+                tile = tile_of(ctx, tx, src[n], &tw);
+                if (tile == nullptr) {
+                    return false;
+                }
+                tile_top = top;
+            }
+            copy_tile_row(row(n) + (tx + 4) * vol_, tile, tw, src[n] - top);
+        }
+    }
+    for (int n = 0; n < 8; n++) {
+        if (src[n] < 0) {
+            continue;
+        }
+        unsigned char *p = row(n);
+        const int right = cols_ - (w_ + 4);
+        if (edge) {
+            for (int x = 0; x < 4; x++) {
+                std::memcpy(p + x * vol_, p + 4 * vol_, static_cast<size_t>(vol_));
+            }
+            for (int x = 0; x < right; x++) {
+                std::memcpy(p + (w_ + 4 + x) * vol_, p + (w_ + 3) * vol_,
+                            static_cast<size_t>(vol_));
+            }
+        } else {
+            fill_background(p, 4, background);
+            fill_background(p + (w_ + 4) * vol_, right, background);
+        }
+    }
+    return true;
+}
+
+void HifiRows::filter(double **buf, int buf_line) {
+    constexpr int kChunk = 16;
+    const int windows = (w_ + 4 + 3) / 4; // j = -4, 0, 4, ... below w_
+    for (int first = 0; first < windows; first += kChunk) {
+        const int count = windows - first < kChunk ? windows - first : kChunk;
+        for (int c = 0; c < vol_; c++) {
+            double out[kChunk][4][4];
+            hifi_filter_windows(rows_.get() + static_cast<std::ptrdiff_t>(first) * 4 * vol_,
+                                stride_, vol_, c, count, out);
+            for (int q = 0; q < count; q++) {
+                hifi_add_window(buf[c], buf_line, 4 * (first + q) - 4, out[q]);
+            }
+        }
+    }
+}
+
+const unsigned char *HifiRows::line_bytes(double *const *buf, int first, int dest_w) {
+    unsigned char *out = row(0); // the band's source rows are no longer needed
+    for (int c = 0; c < vol_; c++) {
+        const double *line = buf[c] + first + 2;
+        for (int x = 0; x < dest_w; x++) {
+            out[x * vol_ + c] = hifi_to_byte(line[x]);
+        }
+    }
+    return out;
+}
+
+void HifiRows::shift_lines(double **buf, int buf_line) const {
+    const auto half = static_cast<size_t>(buf_line) * 2;
+    for (int c = 0; c < vol_; c++) {
+        std::memcpy(buf[c], buf[c] + half, half * sizeof(double));
+        std::fill(buf[c] + half, buf[c] + 2 * half, 0.0);
+    }
+}
+
+} // namespace r64
+
+namespace {
+
+// The band's rows from the cache's own tile buffers.
+const unsigned char *cached_tile(void *ctx, int tx, int y, int *tw) {
+    const auto *at = static_cast<const std::pair<R64_FILE *, int> *>(ctx);
+    char *data = nullptr;
+    int th = 0;
+    int size = 0;
+    if (r64_plane(&data, tw, &th, &size, at->first, tx, y, at->second) < 0 || data == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<const unsigned char *>(data);
+}
+
 class FastBands final : public r64::HifiBands {
   public:
     bool prepare(R64_FILE *f, int level) override {
-        w_ = f->level_w[level];
-        h_ = f->level_h[level];
-        vol_ = r64::hifi_vol(f);
-        cols_ = ((w_ - 1) / 4) * 4 + 12;
-        stride_ = static_cast<std::ptrdiff_t>(cols_) * vol_;
-        rows_.reset(
-            static_cast<unsigned char *>(r64::hifi_calloc(static_cast<size_t>(stride_), 8)));
-        return rows_ != nullptr;
+        return rows_.prepare(f->level_w[level], f->level_h[level], f->header.type);
     }
 
     bool filter_band(R64_FILE *f, int level, int i, double **buf, int buf_line,
                      r64::HifiFailures &fails) override {
         // Other out-of-level rules and tiles that cannot be had go the literal way.
-        if ((f->rc_type == 0 || f->rc_type == 1) && gather(f, level, i)) {
-            const int windows = (w_ + 4 + 3) / 4; // j = -4, 0, 4, ... below w_
-            for (int first = 0; first < windows; first += kChunk) {
-                const int count = windows - first < kChunk ? windows - first : kChunk;
-                for (int c = 0; c < vol_; c++) {
-                    double out[kChunk][4][4];
-                    r64::hifi_filter_windows(rows_.get() +
-                                                 static_cast<std::ptrdiff_t>(first) * 4 * vol_,
-                                             stride_, vol_, c, count, out);
-                    for (int q = 0; q < count; q++) {
-                        add_window(buf[c], buf_line, 4 * (first + q) - 4, out[q]);
-                    }
-                }
-            }
+        std::pair<R64_FILE *, int> at{f, level};
+        if ((f->rc_type == 0 || f->rc_type == 1) &&
+            rows_.gather(i, f->rc_type == 1, f->background, cached_tile, &at)) {
+            rows_.filter(buf, buf_line);
             return true;
         }
-        for (int j = -4; j < w_; j += 4) {
+        const int vol = rows_.vol();
+        for (int j = -4; j < f->level_w[level]; j += 4) {
             unsigned char block[8][8][3];
-            r64::hifi_read_window(f, i, j, level, vol_, block, &fails);
-            for (int c = 0; c < vol_; c++) {
+            r64::hifi_read_window(f, i, j, level, vol, block, &fails);
+            for (int c = 0; c < vol; c++) {
                 double out[4][4];
                 r64::hifi_filter_window(&block[0][0][0], 8 * 3, 3, c, out);
-                add_window(buf[c], buf_line, j, out);
+                r64::hifi_add_window(buf[c], buf_line, j, out);
             }
         }
         return true;
@@ -332,38 +447,22 @@ class FastBands final : public r64::HifiBands {
                 store_row_by_pixels(f, buf, r * buf_line, y, level, dest_w, fails);
                 continue;
             }
-            unsigned char *out = row(0); // the band's source rows are no longer needed
-            for (int c = 0; c < vol_; c++) {
-                const double *line = buf[c] + r * buf_line + 2;
-                for (int x = 0; x < dest_w; x++) {
-                    out[x * vol_ + c] = to_byte(line[x]);
-                }
-            }
-            if (r64_write_block(f, 0, y, dest_w, 1, level, out, static_cast<size_t>(stride_)) < 0) {
+            const unsigned char *out = rows_.line_bytes(buf, r * buf_line, dest_w);
+            if (r64_write_block(f, 0, y, dest_w, 1, level, out, 0) < 0) {
                 store_row_by_pixels(f, buf, r * buf_line, y, level, dest_w, fails);
             }
         }
-        const auto half = static_cast<size_t>(buf_line) * 2;
-        for (int c = 0; c < vol_; c++) {
-            std::memcpy(buf[c], buf[c] + half, half * sizeof(double));
-            std::fill(buf[c] + half, buf[c] + 2 * half, 0.0);
-        }
+        rows_.shift_lines(buf, buf_line);
     }
 
   private:
-    static constexpr int kChunk = 16;
-
-    static unsigned char to_byte(double v) {
-        const int n = static_cast<int>(v);
-        return static_cast<unsigned char>(n > 255 ? 255 : (n < 0 ? 0 : n));
-    }
-
     void store_row_by_pixels(R64_FILE *f, double **buf, int first, int y, int level, int dest_w,
                              r64::HifiFailures &fails) const {
+        const int vol = rows_.vol();
         for (int x = 0; x < dest_w; x++) {
             unsigned char col[3] = {0, 0, 0};
-            for (int c = 0; c < vol_; c++) {
-                col[c] = to_byte(buf[c][first + x + 2]);
+            for (int c = 0; c < vol; c++) {
+                col[c] = r64::hifi_to_byte(buf[c][first + x + 2]);
             }
             if (r64_set(f, x, y, level, col) < 0) {
                 fails.note();
@@ -371,107 +470,21 @@ class FastBands final : public r64::HifiBands {
         }
     }
 
-    // set_buf for one channel; windows are added in the order of j, as the literal does.
-    static void add_window(double *lines, int buf_line, int j, const double out[4][4]) {
-        for (int m = 0; m < 4; m++) {
-            double *line = lines + m * buf_line + j / 2 + 2;
-            for (int n = 0; n < 4; n++) {
-                line[n] += out[m][n];
-            }
-        }
-    }
-
-    unsigned char *row(int n) { return rows_.get() + n * stride_; }
-
-    void fill_background(unsigned char *p, int pixels, const R64_FILE *f) const {
-        for (int x = 0; x < pixels; x++) {
-            std::memcpy(p + x * vol_, f->background, static_cast<size_t>(vol_));
-        }
-    }
-
-    // Copies row r of a tile tw pixels wide into dst, one byte (or three) per pixel.
-    void copy_tile_row(unsigned char *dst, const unsigned char *tile, int tw, int r,
-                       char type) const {
-        if (type == 'B') {
-            const unsigned char *bits = tile + r * ((tw + 7) / 8);
-            for (int x = 0; x < tw; x++) {
-                dst[x] = ((bits[x >> 3] >> (7 - (x & 7))) & 1) != 0 ? 0xFF : 0x00;
-            }
-        } else {
-            std::memcpy(dst, tile + r * tw * vol_, static_cast<size_t>(tw * vol_));
-        }
-    }
-
-    bool gather(R64_FILE *f, int level, int i) {
-        const bool edge = f->rc_type == 1;
-        int src[8]; // source row of each band row, -1 for background
-        for (int n = 0; n < 8; n++) {
-            const int y = i + n;
-            if (y >= 0 && y < h_) {
-                src[n] = y;
-            } else if (edge) {
-                src[n] = y < 0 ? 0 : h_ - 1;
-            } else {
-                src[n] = -1;
-                fill_background(row(n), cols_, f);
-            }
-        }
-        for (int tx = 0; tx < w_; tx += r64::kTile) {
-            int tile_top = -1;
-            const unsigned char *tile = nullptr;
-            int tw = 0;
-            for (int n = 0; n < 8; n++) {
-                if (src[n] < 0) {
-                    continue;
-                }
-                const int top = src[n] - src[n] % r64::kTile;
-                if (top != tile_top) {
-                    char *data = nullptr;
-                    int th = 0;
-                    int size = 0;
-                    if (r64_plane(&data, &tw, &th, &size, f, tx, src[n], level) < 0 ||
-                        data == nullptr) {
-                        return false;
-                    }
-                    tile = reinterpret_cast<const unsigned char *>(data);
-                    tile_top = top;
-                }
-                copy_tile_row(row(n) + (tx + 4) * vol_, tile, tw, src[n] - top, f->header.type);
-            }
-        }
-        for (int n = 0; n < 8; n++) {
-            if (src[n] < 0) {
-                continue;
-            }
-            unsigned char *p = row(n);
-            const int right = cols_ - (w_ + 4);
-            if (edge) {
-                for (int x = 0; x < 4; x++) {
-                    std::memcpy(p + x * vol_, p + 4 * vol_, static_cast<size_t>(vol_));
-                }
-                for (int x = 0; x < right; x++) {
-                    std::memcpy(p + (w_ + 4 + x) * vol_, p + (w_ + 3) * vol_,
-                                static_cast<size_t>(vol_));
-                }
-            } else {
-                fill_background(p, 4, f);
-                fill_background(p + (w_ + 4) * vol_, right, f);
-            }
-        }
-        return true;
-    }
-
-    int w_ = 0;
-    int h_ = 0;
-    int vol_ = 1;
-    int cols_ = 0;
-    std::ptrdiff_t stride_ = 0;
-    std::unique_ptr<unsigned char[], FreeDeleter> rows_;
+    r64::HifiRows rows_;
 };
 
 } // namespace
 
 namespace r64 {
+
+void hifi_add_window(double *lines, int buf_line, int j, const double out[4][4]) {
+    for (int m = 0; m < 4; m++) {
+        double *line = lines + m * buf_line + j / 2 + 2;
+        for (int n = 0; n < 4; n++) {
+            line[n] += out[m][n];
+        }
+    }
+}
 
 int new_level_hifi_fast(R64_FILE *f, int level) {
     FastBands bands;

@@ -69,6 +69,58 @@ void hifi_read_window(R64_FILE *f, int i, int j, int level, int vol, unsigned ch
 void hifi_flush_lines(R64_FILE *f, int i, double **buf, int level, int dest_w, int buf_line,
                       HifiFailures *fails);
 
+// The fast way's band: the eight source rows of a band of windows gathered from packed
+// tiles into pixel rows with their margins (edge or background outside the level), the
+// windows filtered from them and added into the line buffers, and the finished lines
+// turned into pixel bytes. The level pass takes its tiles from the cache, the streaming
+// writer from the bands it holds.
+class HifiRows {
+  public:
+    // The packed tile holding row y of the 64-pixel column tx (its width in *tw), or
+    // null when it cannot be had.
+    using TileFn = const unsigned char *(*)(void *ctx, int tx, int y, int *tw);
+
+    // For a source level w x h of a file of type (vol bytes a pixel); false without memory.
+    bool prepare(int w, int h, char type);
+    // Gathers rows i to i + 7; rows and columns outside the level are the nearest edge
+    // pixel when edge holds, else background. False when a tile could not be had.
+    bool gather(int i, bool edge, const char background[3], TileFn tile, void *ctx);
+    // Adds every window of the gathered band into the line buffers, as set_buf does.
+    void filter(double **buf, int buf_line);
+    // Pixel bytes (vol a pixel) of dest_w pixels of the line starting at buf[c] + first,
+    // as the stores take them; valid until the next gather.
+    const unsigned char *line_bytes(double *const *buf, int first, int dest_w);
+    // Moves lines 2 and 3 up to 0 and 1 and clears 2 and 3.
+    void shift_lines(double **buf, int buf_line) const;
+    int vol() const { return vol_; }
+
+  private:
+    unsigned char *row(int n) { return rows_.get() + n * stride_; }
+    void fill_background(unsigned char *p, int pixels, const char background[3]) const;
+    void copy_tile_row(unsigned char *dst, const unsigned char *tile, int tw, int r) const;
+
+    struct FreeDeleter {
+        void operator()(void *p) const { std::free(p); }
+    };
+    int w_ = 0;
+    int h_ = 0;
+    int vol_ = 1;
+    char type_ = 'G';
+    int cols_ = 0;
+    std::ptrdiff_t stride_ = 0;
+    std::unique_ptr<unsigned char[], FreeDeleter> rows_;
+};
+
+// set_buf for one channel of one window at column j (windows are added in the order
+// of j, as the literal pass adds them).
+void hifi_add_window(double *lines, int buf_line, int j, const double out[4][4]);
+
+// One byte of a pixel as the stores take it: truncated toward zero, clamped to 0..255.
+inline unsigned char hifi_to_byte(double v) {
+    const int n = static_cast<int>(v);
+    return static_cast<unsigned char>(n > 255 ? 255 : (n < 0 ? 0 : n));
+}
+
 // Where the pass takes its line buffers and band storage from (zeroed, as calloc);
 // the tests replace it to reach the paths where memory runs out.
 extern void *(*hifi_calloc)(std::size_t count, std::size_t size);

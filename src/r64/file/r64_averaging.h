@@ -8,6 +8,7 @@
 
 #include "r64/r64.h"
 #include "r64/file/r64_geometry.h"
+#include "r64/file/r64_progress.h"
 
 namespace r64 {
 
@@ -41,6 +42,14 @@ void literal_block(R64_FILE *f, int level, int i, int j, int lim_w, int lim_h, L
 // tile cannot be had, so that output, printed lines and errors match the literal pass.
 void fast_block(R64_FILE *f, int level, int i, int j, int lim_w, int lim_h, LevelPass *pass);
 
+// Reduces one source tile (lim_w x lim_h pixels, packed as in the file, at src) into
+// the destination tile at dst (dst_w_len pixels wide, packed), its first reduced pixel
+// at column qx and row qy of that tile; rc_type and background come from f. Each
+// source row is read a whole 64-pixel tile row wide: src must stay readable that far
+// past its last row's start (a tile buffer is; a packed band needs 192 spare bytes).
+void reduce_block(const R64_FILE *f, const unsigned char *src, int lim_w, int lim_h,
+                  unsigned char *dst, int dst_w_len, int qx, int qy);
+
 // One pass over the source level in 64x64 blocks, block columns outer: checks the
 // source, prints the progress lines and calls block(i, j, lim_w, lim_h, pass).
 template <class Block> int run_level_pass(R64_FILE *f, int level, Block &&block) {
@@ -54,19 +63,25 @@ template <class Block> int run_level_pass(R64_FILE *f, int level, Block &&block)
         r64_error = R64_ERR_LEVEL;
         return -1;
     }
+    // The default line counts down from w * h / 4096, which can pass below zero at
+    // ragged edges; a progress function gets blocks done of the real block count.
     const int total = (w * h) / 4096;
     int remain = total;
+    const long blocks = static_cast<long>((w + kTile - 1) / kTile) * ((h + kTile - 1) / kTile);
+    long done = 0;
     LevelPass pass;
     for (int i = 0; i < w; i += kTile) {
         const int lim_w = w - i > kTile - 1 ? kTile : w - i;
         for (int j = 0; j < h; j += kTile) {
             const int lim_h = h - j > kTile - 1 ? kTile : h - j;
-            std::printf("total = %i/%i  \r", remain, total);
+            report(R64_PROGRESS_LEVEL, done, blocks,
+                   [&] { std::printf("total = %i/%i  \r", remain, total); });
             --remain;
+            ++done;
             block(f, level, i, j, lim_w, lim_h, &pass);
         }
     }
-    std::printf("\n");
+    report(R64_PROGRESS_DONE, blocks, blocks, [] { std::printf("\n"); });
     if (pass.failed) {
         r64_error = pass.first_error;
         return -1;

@@ -17,7 +17,8 @@ int average_group(R64_FILE *f, int level, int x, int y, LevelPass *pass, bool fi
             const int er = first && first_read_failed ? -1 : r64_red(col, f, x + dx, y + dy, level);
             first = false;
             if (er < 0) {
-                std::printf("writeout err %i:%i\n", er, r64_error);
+                report(R64_PROGRESS_READ_ERROR, er, r64_error,
+                       [&] { std::printf("writeout err %i:%i\n", er, r64_error); });
                 if (pass != nullptr) {
                     pass->note(r64_error);
                 }

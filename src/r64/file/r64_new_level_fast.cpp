@@ -24,11 +24,6 @@ struct Quarter {
     int y0;
 };
 
-Quarter quarter_of(const R64_CACHE_ENT *dst, int i, int j, std::size_t stride) {
-    return {reinterpret_cast<unsigned char *>(dst->buf), stride, i / 2 - dst->w_ofs,
-            j / 2 - dst->h_ofs};
-}
-
 // sums[k] = a[k] + b[k] for k below N: the rows may lie in one buffer (or be the same
 // row), but never overlap the sums.
 template <int N>
@@ -43,10 +38,8 @@ void sum_rows(const unsigned char *__restrict a, const unsigned char *__restrict
 // Samples beyond the level (only past an odd last column or row) are the edge pixel
 // under clamping, else the background pixel.
 template <int BPP>
-void reduce_bytes(const R64_FILE *f, const R64_CACHE_ENT *src, const R64_CACHE_ENT *dst, int i,
-                  int j, int lim_w, int lim_h) {
-    const auto *s = reinterpret_cast<const unsigned char *>(src->buf);
-    const Quarter q = quarter_of(dst, i, j, static_cast<std::size_t>(dst->w_len) * BPP);
+void reduce_bytes(const R64_FILE *f, const unsigned char *s, int lim_w, int lim_h,
+                  const Quarter &q) {
     const auto s_stride = static_cast<std::size_t>(lim_w) * BPP;
     const bool clamp = f->rc_type != 0;
     unsigned char bg_row[kTile * 3];
@@ -90,10 +83,8 @@ void reduce_bytes(const R64_FILE *f, const R64_CACHE_ENT *src, const R64_CACHE_E
 // 'B': a sample inside the level reads 0xFF or 0x00 and a background sample reads
 // background[0] as it is, so the rounded-down mean is nonzero exactly when a sample
 // bit is set or the background samples alone add up to 4 or more.
-void reduce_bits(const R64_FILE *f, const R64_CACHE_ENT *src, const R64_CACHE_ENT *dst, int i,
-                 int j, int lim_w, int lim_h) {
-    const auto *s = reinterpret_cast<const unsigned char *>(src->buf);
-    const Quarter q = quarter_of(dst, i, j, r64::tile_row_bytes('B', dst->w_len));
+void reduce_bits(const R64_FILE *f, const unsigned char *s, int lim_w, int lim_h,
+                 const Quarter &q) {
     const std::size_t s_stride = r64::tile_row_bytes('B', lim_w);
     const bool clamp = f->rc_type != 0;
     const unsigned bg = static_cast<unsigned char>(f->background[0]);
@@ -131,6 +122,22 @@ void reduce_bits(const R64_FILE *f, const R64_CACHE_ENT *src, const R64_CACHE_EN
 
 namespace r64 {
 
+void reduce_block(const R64_FILE *f, const unsigned char *src, int lim_w, int lim_h,
+                  unsigned char *dst, int dst_w_len, int qx, int qy) {
+    const Quarter q{dst, tile_row_bytes(f->header.type, dst_w_len), qx, qy};
+    switch (f->header.type) {
+    case 'P':
+        reduce_bytes<3>(f, src, lim_w, lim_h, q);
+        break;
+    case 'B':
+        reduce_bits(f, src, lim_w, lim_h, q);
+        break;
+    default:
+        reduce_bytes<1>(f, src, lim_w, lim_h, q);
+        break;
+    }
+}
+
 void fast_block(R64_FILE *f, int level, int i, int j, int lim_w, int lim_h, LevelPass *pass) {
     // The literal pass's first read of the block loads the source tile.
     R64_CACHE_ENT *src = find_tile(f, i, j, level);
@@ -154,17 +161,9 @@ void fast_block(R64_FILE *f, int level, int i, int j, int lim_w, int lim_h, Leve
         literal_block(f, level, i, j, lim_w, lim_h, pass, BlockStart::kAfterFirstGroup);
         return;
     }
-    switch (f->header.type) {
-    case 'P':
-        reduce_bytes<3>(f, src, dst, i, j, lim_w, lim_h);
-        break;
-    case 'B':
-        reduce_bits(f, src, dst, i, j, lim_w, lim_h);
-        break;
-    default:
-        reduce_bytes<1>(f, src, dst, i, j, lim_w, lim_h);
-        break;
-    }
+    reduce_block(f, reinterpret_cast<const unsigned char *>(src->buf), lim_w, lim_h,
+                 reinterpret_cast<unsigned char *>(dst->buf), dst->w_len, i / 2 - dst->w_ofs,
+                 j / 2 - dst->h_ofs);
     dst->flags |= kDirty;
 }
 

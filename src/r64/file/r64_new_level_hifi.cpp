@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "r64/file/hifi_filter.h"
+#include "r64/file/r64_progress.h"
 
 namespace {
 
@@ -197,17 +198,22 @@ int hifi_run(R64_FILE *f, int level, HifiBands &bands) {
     }
     double *buf[3] = {lines[0].get(), lines[1].get(), lines[2].get()};
     HifiFailures fails;
+    // Bands of windows, 4 source rows apart from row -4 on.
+    const long band_count = (h + 4 + 3) / 4;
+    auto end_line = [] { std::printf("\n"); };
     for (int i = -4; i < h; i += 4) {
-        std::printf("h = %i/%i   \r", i, h);
-        std::fflush(stdout);
+        report(R64_PROGRESS_HIFI, (i + 4) / 4, band_count, [&] {
+            std::printf("h = %i/%i   \r", i, h);
+            std::fflush(stdout);
+        });
         if (!bands.filter_band(f, level, i, buf, buf_line, fails)) {
-            std::printf("\n");
+            report(R64_PROGRESS_DONE, (i + 4) / 4, band_count, end_line);
             r64_error = R64_ERR_NOMEM;
             return -1;
         }
         bands.store_band(f, i, buf, level + 1, dest_w, buf_line, fails);
     }
-    std::printf("\n");
+    report(R64_PROGRESS_DONE, band_count, band_count, end_line);
     if (fails.first != 0) {
         r64_error = fails.first;
         return -1;

@@ -1,16 +1,26 @@
 // Opening an r64 file, or making one from an empty file opened read-write: reads or
-// writes the 8-byte header, allocates the tile buffers of cache entries 1 to
-// ent_len - 1 and computes the level table. Relies on the file-request layer and on
-// the pixel-type table of r64_geometry.h.
+// writes the 8-byte header, allocates the handle with its private state (r64_io.h) in
+// one block, the tile buffers of cache entries 1 to ent_len - 1, and computes the level
+// table. Relies on the file-request layer and on the pixel-type table of r64_geometry.h.
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <type_traits>
 
 #include "r64/file/open_handle.h"
 #include "r64/file/r64_geometry.h"
+#include "r64/file/r64_io.h"
 #include "r64/file/stored_order.h"
 
 namespace {
+
+// The handle and its private state in one zero-filled block: the public struct comes
+// first, so the block is freed through the handle's address at close.
+struct HandleBlock {
+    R64_FILE file;
+    r64_file_priv priv;
+};
+static_assert(std::is_standard_layout_v<HandleBlock>);
 
 void free_tile_buffers(R64_FILE *f) {
     for (R64_CACHE_ENT &e : f->cache) {
@@ -72,17 +82,23 @@ R64_FILE *r64_open_file(const char *filename, int ctl, int mode, char filetype, 
         r64_error = R64_ERR_IO;
         return nullptr;
     }
-    r64::PendingOpen<R64_FILE> f(fd);
-    if (f.get() == nullptr) {
-        return f.fail(R64_ERR_NOMEM);
+    r64::PendingOpen<HandleBlock> block(fd);
+    const auto fail = [&block](int code) -> R64_FILE * {
+        block.fail(code);
+        return nullptr;
+    };
+    if (block.get() == nullptr) {
+        return fail(R64_ERR_NOMEM);
     }
+    block->file.priv = &block->priv;
+    R64_FILE *const f = &block->file;
     f->rc_type = 1;
     f->fd = fd;
 
     R64_HEADER &hd = f->header;
     const int got = u_read(fd, &hd, sizeof hd);
     if (got < 0) {
-        return f.fail(R64_ERR_IO);
+        return fail(R64_ERR_IO);
     }
     if (got == 0 && (ctl & O_RDWR) != 0) {
         std::memcpy(hd.preamble, "R64", 3);
@@ -93,28 +109,31 @@ R64_FILE *r64_open_file(const char *filename, int ctl, int mode, char filetype, 
         r64::stored_order(hd.height);
         // The header is written before it is checked, as a refused creation leaves it.
         if (u_write(fd, &hd, sizeof hd) != static_cast<int>(sizeof hd)) {
-            return f.fail(R64_ERR_IO);
+            return fail(R64_ERR_IO);
         }
+        // The file is the header alone: its length is known without asking.
+        block->priv.length = sizeof hd;
+        block->priv.length_known = true;
     } else if (got != static_cast<int>(sizeof hd)) {
-        return f.fail(R64_ERR_SHORT);
+        return fail(R64_ERR_SHORT);
     }
     r64::stored_order(hd.width);
     r64::stored_order(hd.height);
 
     const r64::PixelType *pt = r64::pixel_type(hd.type);
     if (std::memcmp(hd.preamble, "R64", 3) != 0 || pt == nullptr) {
-        return f.fail(R64_ERR_FORMAT);
+        return fail(R64_ERR_FORMAT);
     }
-    if (!prepare_cache(f.get(), pt->tile_bytes)) {
-        return f.fail(R64_ERR_NOMEM);
+    if (!prepare_cache(f, pt->tile_bytes)) {
+        return fail(R64_ERR_NOMEM);
     }
     f->fctl = ctl & O_RDWR;
     if (hd.width == 0 || hd.height == 0) {
-        free_tile_buffers(f.get());
-        return f.fail(R64_ERR_FORMAT);
+        free_tile_buffers(f);
+        return fail(R64_ERR_FORMAT);
     }
-    compute_levels(f.get(), pt->room_factor);
-    return f.release();
+    compute_levels(f, pt->room_factor);
+    return &block.release()->file;
 }
 
 } // extern "C"

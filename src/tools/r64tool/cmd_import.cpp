@@ -1,28 +1,40 @@
-// import: a picture into a new r64 file. Level 0 is written band by band (64 rows, one
-// row of tiles) with r64_write_block, flushed, and every further level is generated
-// from the one above with the chosen filter and flushed before it serves as a source.
+// import: a picture into a new r64 file, or a cr file. The picture is read and
+// converted on a thread of its own (band_reader.h); this thread hands its bands of
+// level 0 to the library's streaming pyramid writer, which makes every reduced level as
+// the rows arrive. A cr target gets its pyramid in a temporary r64 file beside it (not
+// synced, removed at the end, on failure and on a signal) converted by
+// cr_write_file_threads. The file is synced and renamed into place once complete.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <algorithm>
+#include <memory>
+#include <optional>
 #include <string>
-#include <vector>
+#include <thread>
 
+#include "band_reader.h"
 #include "cli.h"
 #include "commands.h"
 #include "handles.h"
 #include "image_source.h"
+#include "progress.h"
 #include "target_file.h"
 
 namespace r64tool {
 
 const char kImportHelp[] =
-    "usage: r64tool import PICTURE FILE.r64 [--type P|G|B] [--filter average|fourier]\n"
-    "                      [--threshold N] [--background RRGGBB]\n"
+    "usage: r64tool import PICTURE FILE.r64|FILE.cr [--type P|G|B]\n"
+    "                      [--filter average|fourier] [--threshold N]\n"
+    "                      [--background RRGGBB] [--format r64|cr] [--tile N]\n"
+    "                      [--threads N] [--quiet]\n"
     "\n"
     "Reads a PNG (any colour type and bit depth, palette, transparency), JPEG (grey or\n"
-    "colour) or PNM picture (PBM, PGM, PPM, raw or plain) and writes it as level 0 of a\n"
-    "new r64 file, then builds every reduced level.\n"
+    "colour), TIFF (striped or tiled, 1 to 16 bits, grey, RGB, palette, alpha, BigTIFF,\n"
+    "and what else libtiff turns into RGBA) or PNM picture (PBM, PGM, PPM, raw or plain)\n"
+    "and writes it as level 0 of a new r64 file, every reduced level made as the rows\n"
+    "arrive. The picture is decoded on a second thread.\n"
     "\n"
     "  --type P|G|B        pixel type: P 24-bit colour, G 8-bit grey, B 1-bit.\n"
     "                      Default: P for a colour picture, G for a grey one.\n"
@@ -33,14 +45,28 @@ const char kImportHelp[] =
     "                      default 128)\n"
     "  --background RRGGBB colour that transparent pixels are laid over, in hex\n"
     "                      (default ffffff, white)\n"
+    "  --format r64|cr     the file's format (default: cr when its name ends in .cr,\n"
+    "                      r64 otherwise)\n"
+    "  --tile N            cr: tile edge in pixels, 1 to 256 (default 256)\n"
+    "  --threads N         cr: threads that encode and decode tiles, 1 to 64\n"
+    "                      (default: the number of processors)\n"
+    "  --quiet, -q         print nothing but errors (no result line)\n"
     "\n"
+    "A progress bar is drawn on standard error when it is a terminal; the result line\n"
+    "goes to standard output.\n"
     "Pictures wider or taller than 32767 pixels, or narrower or shorter than 3, are\n"
     "refused before anything is written. The file is written under a temporary name\n"
-    "beside FILE.r64 and renamed when complete.\n";
+    "beside FILE.r64 and renamed when complete; a cr file is made from a temporary\n"
+    "r64 file beside it, removed at the end.\n";
 
 namespace {
 
-constexpr int kMaxSide = 32767;
+// A streaming writer ended (and released) whatever happens; r64_end_pyramid's own
+// result is taken by releasing the pointer first.
+struct PyramidEnder {
+    void operator()(R64_PYRAMID *p) const { r64_end_pyramid(p); }
+};
+using PyramidPtr = std::unique_ptr<R64_PYRAMID, PyramidEnder>;
 
 Rgb parse_background(const std::string &s) {
     std::string hex = !s.empty() && s[0] == '#' ? s.substr(1) : s;
@@ -65,32 +91,19 @@ Rgb parse_background(const std::string &s) {
             static_cast<unsigned char>(v)};
 }
 
-// Grey from RGB with the usual luma weights; exact for grey input (r = g = b).
-unsigned char luma(const unsigned char *p) {
-    return static_cast<unsigned char>((299u * p[0] + 587u * p[1] + 114u * p[2] + 500u) / 1000u);
-}
-
-// Turns rows of RGB into the pixel type's bytes, in place (the result is never longer).
-void convert_rows(unsigned char *rgb, std::size_t pixels, char type, int threshold) {
-    if (type == 'P') {
-        return;
-    }
-    for (std::size_t i = 0; i < pixels; ++i) {
-        const unsigned char g = luma(rgb + 3 * i);
-        rgb[i] = type == 'G' ? g : (g >= threshold ? 0xFF : 0x00);
-    }
-}
-
 } // namespace
 
 int cmd_import(int argc, char **argv) {
-    Args args(argc, argv, {"--type", "--filter", "--threshold", "--background"}, {});
+    Args args(
+        argc, argv,
+        {"--type", "--filter", "--threshold", "--background", "--format", "--tile", "--threads"},
+        {});
     if (args.help_asked()) {
         std::fputs(kImportHelp, stdout);
         return 0;
     }
     if (args.positional().size() != 2) {
-        fail("", "expects a picture and an r64 file name (see --help)");
+        fail("", "expects a picture and an r64 or cr file name (see --help)");
     }
     const std::string &src = args.positional()[0];
     const std::string &dst = args.positional()[1];
@@ -104,24 +117,32 @@ int cmd_import(int argc, char **argv) {
     }
     const int threshold = args.int_value("--threshold", 128, 0, 256);
     const Rgb background = parse_background(args.value("--background").value_or("ffffff"));
+    const bool ends_cr = dst.size() > 3 && dst.compare(dst.size() - 3, 3, ".cr") == 0;
+    const std::string format = args.value("--format").value_or(ends_cr ? "cr" : "r64");
+    if (format != "r64" && format != "cr") {
+        fail("--format", "expects r64 or cr, not '" + format + "'");
+    }
+    const int tile = args.int_value("--tile", 256, 1, 256);
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    const int threads = args.int_value("--threads", std::clamp(cores, 1, 64), 1, 64);
 
     auto picture = open_image(src, background);
     const int w = picture->width();
     const int h = picture->height();
-    if (w > kMaxSide || h > kMaxSide) {
-        fail(src, "is " + std::to_string(w) + " x " + std::to_string(h) +
-                      " pixels; r64 files hold at most 32767 pixels a side");
-    }
+    check_side_limits(src, w, h);
     if (w < 3 || h < 3) {
         fail(src, "is " + std::to_string(w) + " x " + std::to_string(h) +
                       " pixels; an r64 image needs at least 3 pixels a side");
     }
     const char type = !type_arg.empty() ? type_arg[0] : (picture->colour() ? 'P' : 'G');
-    std::printf("%s: %s, %d x %d -> %s type %c\n", src.c_str(), picture->kind().c_str(), w, h,
-                dst.c_str(), type);
-    std::fflush(stdout);
+    const std::string kind = picture->kind();
 
+    // For cr, the pyramid's file is a temporary one that is never committed.
     TargetFile out(dst);
+    std::optional<TargetFile> cr_out;
+    if (format == "cr") {
+        cr_out.emplace(dst);
+    }
     library_init();
     errno = 0;
     R64Ptr f(r64_open_file(out.temp_path().c_str(), O_RDWR, 0644, type, w, h));
@@ -131,59 +152,67 @@ int cmd_import(int argc, char **argv) {
 
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
-    // Level 0, one row of tiles at a time.
-    const auto row_bytes = static_cast<std::size_t>(w) * 3;
-    std::vector<unsigned char> band(row_bytes * R64_TILE);
-    const int bpp = type == 'P' ? 3 : 1;
-    for (int y = 0; y < h; y += R64_TILE) {
-        const int n = h - y < R64_TILE ? h - y : R64_TILE;
-        std::printf("rows = %i/%i   \r", y + n, h);
-        std::fflush(stdout);
-        picture->read_rows(band.data(), n);
-        convert_rows(band.data(), static_cast<std::size_t>(w) * n, type, threshold);
+    {
+        // Declared in this order so that a failure ends the pyramid, then stops the
+        // reader, then closes the bar.
+        LibraryProgress progress(dst, w, 0);
+        BandReader bands(std::move(picture), type, threshold, R64_TILE);
         errno = 0;
-        if (r64_write_block(f.get(), 0, y, w, n, 0, band.data(),
-                            static_cast<std::size_t>(w) * bpp) != 0) {
-            fail_lib(dst, "cannot write level 0");
+        PyramidPtr pyramid(r64_begin_pyramid(f.get(), filter == "fourier" ? R64_FILTER_FOURIER
+                                                                          : R64_FILTER_AVERAGE));
+        if (!pyramid) {
+            fail_lib(dst, "cannot start writing the pyramid");
+        }
+        const std::size_t stride = static_cast<std::size_t>(w) * (type == 'P' ? 3 : 1);
+        for (auto band = bands.next(); band.rows != nullptr; band = bands.next()) {
+            errno = 0;
+            if (r64_write_rows(pyramid.get(), band.rows, stride, band.count) != 0) {
+                fail_lib(dst, "cannot write the pyramid");
+            }
+        }
+        errno = 0;
+        if (r64_end_pyramid(pyramid.release()) != 0) {
+            fail_lib(dst, "cannot complete the pyramid");
         }
     }
-    std::printf("\n");
-    picture.reset();
-    errno = 0;
-    if (r64_flush(f.get()) != 0) {
-        fail_lib(dst, "cannot write level 0");
-    }
-
-    const auto level0_done = Clock::now();
-    // The reduced levels, each flushed before it becomes the next source.
     const int levels = r64_table_levels(f.get());
-    for (int level = 0; level + 1 < levels; ++level) {
-        std::printf("level %i -> %i\n", level, level + 1);
-        std::fflush(stdout);
-        errno = 0;
-        const int rc = filter == "fourier" ? r64_new_level_hifi(f.get(), level)
-                                           : r64_new_level(f.get(), level);
-        std::fflush(stdout);
-        if (rc != 0) {
-            fail_lib(dst, "cannot build level " + std::to_string(level + 1));
-        }
-        errno = 0;
-        if (r64_flush(f.get()) != 0) {
-            fail_lib(dst, "cannot write level " + std::to_string(level + 1));
-        }
-        if (r64_check_level(f.get(), level + 1) == 0) {
-            fail(dst, "level " + std::to_string(level + 1) + " is incomplete after writing it");
+    for (int level = 0; level < levels; ++level) {
+        if (r64_check_level(f.get(), level) == 0) {
+            fail(dst, "level " + std::to_string(level) + " is incomplete after writing it");
         }
     }
     errno = 0;
     if (r64_close_file(f.release()) != 0) {
         fail_lib(dst, "cannot write the last tiles");
     }
+    if (cr_out) {
+        R64Ptr pyramid = open_r64(out.temp_path());
+        int rc = 0;
+        {
+            LibraryProgress progress(dst, 0, type == 'P' ? 3 : 1);
+            errno = 0;
+            rc = cr_write_file_threads(cr_out->temp_path().c_str(), 0644, tile, pyramid.get(),
+                                       threads);
+        }
+        std::fflush(stdout);
+        if (rc != 0) {
+            fail_lib(dst, "cannot convert the pyramid to cr");
+        }
+        pyramid.reset();
+        cr_out->commit();
+        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        if (!quiet()) {
+            std::printf("%s: cr, tile %d, %d x %d, %d levels, from %s %s (%.2f s)\n", dst.c_str(),
+                        tile, w, h, levels, kind.c_str(), src.c_str(), seconds);
+        }
+        return 0; // out, the temporary r64 file, goes with its object
+    }
     out.commit();
-    const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-    std::printf("%s: r64 type %c, %d x %d, %d levels (level 0 %.1f s, reduced levels %.1f s)\n",
-                dst.c_str(), type, w, h, levels, seconds(level0_done - started),
-                seconds(Clock::now() - level0_done));
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (!quiet()) {
+        std::printf("%s: r64 type %c, %d x %d, %d levels, from %s %s (%.2f s)\n", dst.c_str(), type,
+                    w, h, levels, kind.c_str(), src.c_str(), seconds);
+    }
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "handles.h"
+#include "progress.h"
 #include "target_file.h"
 
 namespace r64tool {
@@ -56,7 +57,11 @@ int cmd_tocr(int argc, char **argv) {
     }
     TargetFile out(dst);
     errno = 0;
-    const int rc = cr_write_file_threads(out.temp_path().c_str(), 0644, tile, f.get(), threads);
+    int rc = 0;
+    {
+        LibraryProgress progress(dst, 0, f->header.type == 'P' ? 3 : 1);
+        rc = cr_write_file_threads(out.temp_path().c_str(), 0644, tile, f.get(), threads);
+    }
     std::fflush(stdout);
     if (rc != 0) {
         fail_lib(dst, "cannot convert " + src);

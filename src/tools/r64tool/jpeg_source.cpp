@@ -1,8 +1,8 @@
 // JPEG pictures through libjpeg: grey and colour (YCbCr or RGB) baseline and
-// progressive streams; CMYK is refused. Warnings that mean damaged data (a stream cut
-// short, a corrupt segment) are errors, so that a damaged picture is never imported
-// half grey. libjpeg reports errors by longjmp; the setjmp frames below are leaves that
-// own nothing, and the decoder's destructor releases libjpeg's structures.
+// progressive streams, decoded straight into the caller's rows; CMYK is refused. Warnings that mean
+// damaged data (a stream cut short, a corrupt segment) are errors, so that a damaged picture is
+// never imported half grey. libjpeg reports errors by longjmp; the setjmp frames below are leaves
+// that own nothing, and the decoder's destructor releases libjpeg's structures.
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -93,6 +93,9 @@ class JpegSource final : public ImageSource {
             fail(path_, "CMYK JPEG pictures are not supported");
         }
         colour_ = space != JCS_GRAYSCALE;
+        channels_ = colour_ ? 3 : 1;
+        // Before the decoder makes its buffers.
+        check_side_limits(path_, dec_.cinfo.image_width, dec_.cinfo.image_height);
         if (!start_guarded(&dec_, colour_ ? JCS_RGB : JCS_GRAYSCALE)) {
             fail(path_, std::string("damaged JPEG: ") + dec_.err.message);
         }
@@ -102,24 +105,14 @@ class JpegSource final : public ImageSource {
                 (dec_.cinfo.progressive_mode ? " progressive" : "");
     }
 
-    void read_rows(unsigned char *rgb, int n) override {
-        const std::size_t row_bytes = static_cast<std::size_t>(width_) * 3;
-        std::vector<JSAMPROW> rows(static_cast<std::size_t>(n));
+    void read_native(unsigned char *out, int n) override {
+        const std::size_t row_bytes = static_cast<std::size_t>(width_) * channels_;
+        rows_.resize(static_cast<std::size_t>(n));
         for (int i = 0; i < n; ++i) {
-            rows[static_cast<std::size_t>(i)] = rgb + row_bytes * static_cast<std::size_t>(i);
+            rows_[static_cast<std::size_t>(i)] = out + row_bytes * static_cast<std::size_t>(i);
         }
-        if (!read_guarded(&dec_, rows.data(), n)) {
+        if (!read_guarded(&dec_, rows_.data(), n)) {
             fail(path_, std::string("damaged or truncated JPEG: ") + dec_.err.message);
-        }
-        if (!colour_) {
-            // Grey rows came in packed at the start of each row: spread from the end back.
-            for (int i = 0; i < n; ++i) {
-                unsigned char *row = rows[static_cast<std::size_t>(i)];
-                for (int x = width_ - 1; x >= 0; --x) {
-                    const unsigned char v = row[x];
-                    row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = v;
-                }
-            }
         }
     }
 
@@ -127,6 +120,7 @@ class JpegSource final : public ImageSource {
     std::string path_;
     FilePtr fp_;
     JpegDecoder dec_;
+    std::vector<JSAMPROW> rows_;
 };
 
 } // namespace

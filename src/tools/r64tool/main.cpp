@@ -3,10 +3,13 @@
 // reports their failures on standard error with exit status 1.
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 
 #include "cli.h"
 #include "commands.h"
+#include "progress.h"
 
 namespace {
 
@@ -14,14 +17,43 @@ constexpr char kUsage[] =
     "usage: r64tool <command> [arguments] [options]\n"
     "\n"
     "commands:\n"
-    "  import  PICTURE FILE.r64   read a PNG, JPEG or PNM picture into an r64 file\n"
-    "                             and build all its reduced levels\n"
+    "  import  PICTURE FILE.r64   read a PNG, JPEG, TIFF or PNM picture into an r64\n"
+    "                             file and build all its reduced levels\n"
     "  tocr    FILE.r64 FILE.cr   convert an r64 file into a compressed cr file\n"
     "  export  FILE OUT.png       write one level of an r64 or cr file as PNG\n"
     "  info    FILE               list the levels of an r64 or cr file\n"
     "  verify  FILE               read every tile and report the damaged ones\n"
     "\n"
-    "'r64tool <command> --help' describes a command and its options.\n";
+    "'r64tool <command> --help' describes a command and its options. Every command\n"
+    "takes --quiet (-q): nothing but errors is printed. Progress bars appear on\n"
+    "standard error only when it is a terminal.\n";
+
+// Takes --quiet and -q out of a command's arguments; with them, standard output goes
+// to /dev/null (the library's own lines included) and no progress is drawn.
+int take_quiet(int argc, char **argv) {
+    int kept = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            for (; i < argc; ++i) {
+                argv[kept++] = argv[i];
+            }
+            break;
+        }
+        if (std::strcmp(argv[i], "--quiet") == 0 || std::strcmp(argv[i], "-q") == 0) {
+            r64tool::set_quiet(true);
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    if (r64tool::quiet()) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, STDOUT_FILENO);
+            close(null);
+        }
+    }
+    return kept;
+}
 
 struct Command {
     const char *name;
@@ -51,7 +83,7 @@ int main(int argc, char **argv) {
             continue;
         }
         try {
-            const int status = c.run(argc - 2, argv + 2);
+            const int status = c.run(take_quiet(argc - 2, argv + 2), argv + 2);
             std::fflush(stdout);
             return status;
         } catch (const r64tool::ToolError &e) {

@@ -1,6 +1,8 @@
 // PNM pictures: PBM (P1 plain, P4 raw), PGM (P2, P5) and PPM (P3, P6), with comments
 // in the header, any maxval up to 65535 (two bytes a sample, most significant first,
-// above 255) scaled to 8 bits. A PBM 1 is black.
+// above 255) scaled to 8 bits. A PBM 1 is black. Raw samples with maxval 255 are read
+// straight into the caller's rows in one read; other maxvals go through a table.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,17 +13,21 @@
 namespace r64tool {
 namespace {
 
+// Marks a table entry for a sample above maxval.
+constexpr std::uint16_t kAboveMaxval = 0xFFFF;
+
 class PnmSource final : public ImageSource {
   public:
     PnmSource(const std::string &path, std::FILE *fp) : path_(path), fp_(fp) {
         std::getc(fp); // 'P', checked by the caller
         format_ = static_cast<char>(std::getc(fp));
-        const bool bitmap = format_ == '1' || format_ == '4';
+        bitmap_ = format_ == '1' || format_ == '4';
         colour_ = format_ == '3' || format_ == '6';
+        channels_ = colour_ ? 3 : 1;
         raw_ = format_ >= '4';
         width_ = header_number("width", 1, 0x7fffffff);
         height_ = header_number("height", 1, 0x7fffffff);
-        maxval_ = bitmap ? 1 : header_number("maxval", 1, 65535);
+        maxval_ = bitmap_ ? 1 : header_number("maxval", 1, 65535);
         if (raw_) {
             // Exactly one whitespace character separates the header from the samples.
             const int c = std::getc(fp_.get());
@@ -29,34 +35,42 @@ class PnmSource final : public ImageSource {
                 fail(path_, "bad PNM header: no whitespace after it");
             }
         }
-        kind_ = std::string(bitmap ? "PBM" : colour_ ? "PPM" : "PGM") + (raw_ ? " raw" : " plain");
-        if (!bitmap) {
+        kind_ = std::string(bitmap_ ? "PBM" : colour_ ? "PPM" : "PGM") + (raw_ ? " raw" : " plain");
+        if (!bitmap_) {
             kind_ += " maxval " + std::to_string(maxval_);
+        }
+        check_side_limits(path_, width_, height_);
+        if (!bitmap_ && !(raw_ && maxval_ == 255)) {
+            table_.assign(maxval_ > 255 ? 65536 : 256, kAboveMaxval);
+            const auto m = static_cast<unsigned>(maxval_);
+            for (unsigned v = 0; v <= m; ++v) {
+                table_[v] = static_cast<std::uint16_t>((v * 255u + m / 2u) / m);
+            }
         }
     }
 
-    void read_rows(unsigned char *rgb, int n) override {
-        const std::size_t row_px = static_cast<std::size_t>(width_);
-        const int channels = colour_ ? 3 : 1;
-        samples_.resize(row_px * channels);
-        for (int i = 0; i < n; ++i) {
-            if (format_ == '4') {
-                read_packed_bits();
-            } else if (raw_) {
-                read_raw_samples();
-            } else {
-                read_plain_samples(format_ == '1');
+    void read_native(unsigned char *rows, int n) override {
+        const std::size_t row_bytes = static_cast<std::size_t>(width_) * channels_;
+        const std::size_t bytes = row_bytes * static_cast<std::size_t>(n);
+        if (format_ == '4') {
+            for (int i = 0; i < n; ++i) {
+                read_packed_bits(rows + row_bytes * static_cast<std::size_t>(i));
             }
-            unsigned char *dst = rgb + row_px * 3 * static_cast<std::size_t>(i);
-            for (std::size_t x = 0; x < row_px; ++x, dst += 3) {
-                if (channels == 3) {
-                    dst[0] = scale(samples_[3 * x]);
-                    dst[1] = scale(samples_[3 * x + 1]);
-                    dst[2] = scale(samples_[3 * x + 2]);
-                } else if (format_ == '1' || format_ == '4') {
-                    dst[0] = dst[1] = dst[2] = samples_[x] != 0 ? 0 : 255;
-                } else {
-                    dst[0] = dst[1] = dst[2] = scale(samples_[x]);
+        } else if (!raw_) {
+            for (std::size_t i = 0; i < bytes; ++i) {
+                rows[i] = format_ == '1' ? read_plain_bit() : map(read_plain_sample());
+            }
+        } else if (maxval_ > 255) {
+            packed_.resize(2 * bytes);
+            read_exactly(packed_.data(), packed_.size());
+            for (std::size_t i = 0; i < bytes; ++i) {
+                rows[i] = map((packed_[2 * i] << 8u) | packed_[2 * i + 1]);
+            }
+        } else {
+            read_exactly(rows, bytes);
+            if (!table_.empty()) {
+                for (std::size_t i = 0; i < bytes; ++i) {
+                    rows[i] = map(rows[i]);
                 }
             }
         }
@@ -115,76 +129,65 @@ class PnmSource final : public ImageSource {
 
     [[noreturn]] void cut_short() { fail(path_, "PNM data cut short"); }
 
-    void read_packed_bits() {
-        const std::size_t bytes = (static_cast<std::size_t>(width_) + 7) / 8;
-        packed_.resize(bytes);
-        if (std::fread(packed_.data(), 1, bytes, fp_.get()) != bytes) {
+    void read_exactly(unsigned char *dst, std::size_t bytes) {
+        if (std::fread(dst, 1, bytes, fp_.get()) != bytes) {
             cut_short();
         }
-        for (int x = 0; x < width_; ++x) {
-            samples_[static_cast<std::size_t>(x)] = (packed_[x >> 3] >> (7 - (x & 7))) & 1;
-        }
     }
 
-    void read_raw_samples() {
-        const std::size_t count = samples_.size();
-        const std::size_t bytes = count * (maxval_ > 255 ? 2 : 1);
-        packed_.resize(bytes);
-        if (std::fread(packed_.data(), 1, bytes, fp_.get()) != bytes) {
-            cut_short();
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            const unsigned v =
-                maxval_ > 255 ? (packed_[2 * i] << 8u) | packed_[2 * i + 1] : packed_[i];
-            check_sample(v);
-            samples_[i] = v;
-        }
-    }
-
-    void read_plain_samples(bool bits) {
-        for (auto &s : samples_) {
-            if (bits) {
-                // Plain PBM digits need no separators.
-                const int c = skip_space_and_comments();
-                if (c == EOF) {
-                    cut_short();
-                }
-                if (c != '0' && c != '1') {
-                    fail(path_, "bad PBM data: expected 0 or 1");
-                }
-                s = static_cast<unsigned>(c - '0');
-                continue;
-            }
-            const long v = read_number(65535);
-            if (v < 0) {
-                if (std::feof(fp_.get())) {
-                    cut_short();
-                }
-                fail(path_, "bad PNM data: expected a sample");
-            }
-            check_sample(static_cast<unsigned>(v));
-            s = static_cast<unsigned>(v);
-        }
-    }
-
-    void check_sample(unsigned v) const {
-        if (v > static_cast<unsigned>(maxval_)) {
+    // A sample through the table; one above maxval is refused.
+    unsigned char map(unsigned v) const {
+        const std::uint16_t s = table_[v];
+        if (s == kAboveMaxval) {
             fail(path_, "bad PNM data: sample " + std::to_string(v) + " above maxval " +
                             std::to_string(maxval_));
         }
+        return static_cast<unsigned char>(s);
     }
 
-    unsigned char scale(unsigned v) const {
-        const auto m = static_cast<unsigned>(maxval_);
-        return static_cast<unsigned char>((v * 255u + m / 2u) / m);
+    void read_packed_bits(unsigned char *row) {
+        const std::size_t bytes = (static_cast<std::size_t>(width_) + 7) / 8;
+        packed_.resize(bytes);
+        read_exactly(packed_.data(), bytes);
+        for (int x = 0; x < width_; ++x) {
+            row[x] = ((packed_[x >> 3] >> (7 - (x & 7))) & 1) != 0 ? 0 : 255;
+        }
+    }
+
+    // Plain PBM digits need no separators.
+    unsigned char read_plain_bit() {
+        const int c = skip_space_and_comments();
+        if (c == EOF) {
+            cut_short();
+        }
+        if (c != '0' && c != '1') {
+            fail(path_, "bad PBM data: expected 0 or 1");
+        }
+        return c == '1' ? 0 : 255;
+    }
+
+    unsigned read_plain_sample() {
+        const long v = read_number(65535);
+        if (v < 0) {
+            if (std::feof(fp_.get())) {
+                cut_short();
+            }
+            fail(path_, "bad PNM data: expected a sample");
+        }
+        if (static_cast<std::size_t>(v) >= table_.size()) {
+            fail(path_, "bad PNM data: sample " + std::to_string(v) + " above maxval " +
+                            std::to_string(maxval_));
+        }
+        return static_cast<unsigned>(v);
     }
 
     std::string path_;
     FilePtr fp_;
     char format_ = 0;
+    bool bitmap_ = false;
     bool raw_ = false;
     int maxval_ = 255;
-    std::vector<unsigned> samples_;
+    std::vector<std::uint16_t> table_;
     std::vector<unsigned char> packed_;
 };
 
