@@ -29,6 +29,13 @@ int main(void) {
         fprintf(stderr, "cr_open_file on a missing path\n");
         return 1;
     }
+    /* The streaming writer and the progress hook link from C; a null handle is refused. */
+    r64_set_progress(NULL, NULL);
+    if (r64_begin_pyramid(NULL, R64_FILTER_AVERAGE) != NULL || r64_error != R64_ERR_CTL ||
+        r64_end_pyramid(NULL) != -1) {
+        fprintf(stderr, "r64_begin_pyramid on a null handle\n");
+        return 1;
+    }
     puts("c header ok");
     return 0;
 }

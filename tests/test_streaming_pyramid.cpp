@@ -125,8 +125,10 @@ struct RoutedFile {
                 const auto &a = req->argv[1].d_rep_char_ptr;
                 const int64_t n = std::max<int64_t>(
                     0, std::min<int64_t>(a.len, static_cast<int64_t>(data.size()) - pos));
-                std::memcpy(a.d, data.data() + pos, static_cast<size_t>(n));
-                pos += n;
+                if (n > 0) {
+                    std::memcpy(a.d, data.data() + pos, static_cast<size_t>(n));
+                    pos += n;
+                }
                 return FakeDispatcher::ok(static_cast<int>(n));
             }
             case UFR_CODE_WRITE: {
@@ -176,6 +178,9 @@ TEST_F(StreamingPyramid, SameBytesAsTheCachePath) {
     std::vector<Case> cases;
     for (const char type : {'G', 'P', 'B'}) {
         for (const auto &[w, h] : sizes) {
+            if (w == 1000 && type != 'P') {
+                continue; // one large picture is enough; 'B' has its own below
+            }
             for (const int filter : {R64_FILTER_AVERAGE, R64_FILTER_FOURIER}) {
                 cases.push_back({type, w, h, 1, {0, 0, 0}, filter});
                 cases.push_back({type, w, h, 0, {200, 17, 90}, filter});

@@ -1,6 +1,7 @@
 // Taking a cache entry for a new tile: free entries first (in index order from open),
-// then the least recently used entry of the ring, written back first when dirty.
-// Relies on _r64_flush for the write-back and r64_cache.h for the ring helpers.
+// then the least recently used entry of the ring, written back first when dirty, and
+// taken out of the tile index. Relies on _r64_flush for the write-back and r64_cache.h
+// for the ring helpers and the index.
 #include "r64/file/r64_cache.h"
 
 extern "C" {
@@ -27,6 +28,9 @@ int _new_ce(R64_FILE *f) {
             return -1; // still dirty, still in place
         }
         r64::ring_unlink(e);
+        if (f->priv != nullptr) {
+            f->priv->index.erase(f, e);
+        }
     }
     r64::ring_push_head(f, e);
     return 0;

@@ -1,7 +1,8 @@
 // Internals of the per-handle tile cache: the search, entry, load and write-back
 // routines (C linkage, so that every level generator can call them) and the small
 // ring and pixel-address helpers that the cache and the pixel code share. Geometry
-// comes from r64_geometry.h; the handle layout from the public header.
+// comes from r64_geometry.h, the handle layout from the public header, the private
+// state (tile index, use stamps, remembered length) and positioned I/O from r64_io.h.
 #ifndef R64_SRC_R64_CACHE_H
 #define R64_SRC_R64_CACHE_H
 
@@ -11,6 +12,7 @@
 
 #include "r64/r64.h"
 #include "r64/file/r64_geometry.h"
+#include "r64/file/r64_io.h"
 
 extern "C" {
 
@@ -24,7 +26,9 @@ int _new_ce(R64_FILE *f);
 // end of a writable file starts as background and dirty. 0, or -1 with r64_error set.
 int _r64_read(R64_FILE *f, int w, int h, int level);
 // Writes the tile of ce back, appending background first when the file ends before
-// the tile. 0 and clean, or -1 with r64_error set and ce still dirty.
+// the tile. 0 and clean, or -1 with r64_error set and ce still dirty. On the direct
+// path the write also takes the dirty tiles next to ce in the file that were last used
+// about when ce was (the next to be written anyway), in one write; they come back clean.
 int _r64_flush(R64_FILE *f, R64_CACHE_ENT *ce);
 // Appends len background bytes at the descriptor's position. 0, or -1 (r64_error -1).
 int _fill_background(R64_FILE *f, uint32_t len);
@@ -55,6 +59,21 @@ inline void ring_push_head(R64_FILE *f, R64_CACHE_ENT *e) {
     e->prev = sentinel;
     sentinel->next->prev = e;
     sentinel->next = e;
+    if (f->priv != nullptr) {
+        f->priv->last_use[e - f->cache] = ++f->priv->use_clock;
+    }
+}
+
+// Whether the cache takes the direct path: pread/pwrite, the remembered length, file
+// order and coalesced writes. Routed files, and files whose offsets wrap (where the
+// order of writes decides which tile a wrapped offset keeps), keep the request-by-request
+// path that hosts and such files have always seen.
+inline bool cache_direct(const R64_FILE *f) {
+    return direct_io(f) && !f->priv->offsets_wrap;
+}
+
+inline uint32_t entry_file_offset(const R64_FILE *f, const R64_CACHE_ENT *e) {
+    return tile_file_offset(f, e->level, e->w_ofs, e->h_ofs);
 }
 
 // 0 when level belongs to the image and (x, y) lies inside it; otherwise sets
@@ -85,6 +104,11 @@ inline R64_CACHE_ENT *find_tile(R64_FILE *f, int x, int y, int level) {
 inline uint32_t entry_byte_len(const R64_FILE *f, const R64_CACHE_ENT *e) {
     return tile_byte_len(f->header.type, e->w_len, e->h_len);
 }
+
+// Writes the dirty entries run[0..n) (adjacent in the file, in file order) with one
+// gathered write, appending background first when the file ends before the first.
+// 0 with every entry clean, or -1 with r64_error set and every entry still dirty.
+int write_run(R64_FILE *f, R64_CACHE_ENT *const *run, std::size_t n);
 
 // Offset in an entry's buffer of the byte holding pixel (x, y) of its tile: the first
 // of three for 'P', the byte whose bit 7 - (x mod 8) is the pixel for 'B'.

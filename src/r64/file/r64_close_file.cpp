@@ -1,6 +1,7 @@
 // Closing a handle: writes back the dirty tiles, closes the descriptor and frees the
-// tile buffers and the handle (malloc'ed at open) in every case. Reports a failed
-// write-back as -1 with its code, since the changes it held are lost.
+// tile buffers and the handle (malloc'ed at open, its private state in the same block)
+// in every case. Reports a failed write-back as -1 with its code, since the changes it
+// held are lost.
 #include <cstdlib>
 
 #include "r64/file/r64_cache.h"

@@ -17,9 +17,13 @@
 // What a handle keeps beyond its public fields, allocated with the handle (zero-filled,
 // which is its valid initial state) and reached through R64_FILE.priv.
 struct r64_file_priv {
-    int64_t length;       // the file's length, when length_known
-    bool length_known;    // false until asked, and again after a failed or routed request
-    r64::TileIndex index; // the ring's entries by tile, for _search_ce
+    int64_t length;     // the file's length, when length_known
+    bool length_known;  // false until asked, and again after a failed or routed request
+    bool offsets_wrap;  // the levels reach past 4 GiB: tile offsets wrap (set at open)
+    int ring_capacity;  // entries the ring can hold (ent_len - 1 at open)
+    uint32_t use_clock; // counts moves to the head of the ring
+    uint32_t last_use[R64_CACHE_ENTRIES]; // use_clock at each entry's last move to the head
+    r64::TileIndex index;                 // the ring's entries by tile, for _search_ce
 };
 static_assert(std::is_trivial_v<r64_file_priv>, "zero-filled allocation is its initial state");
 

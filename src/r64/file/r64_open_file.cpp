@@ -71,6 +71,16 @@ void compute_levels(R64_FILE *f, int room_factor) {
     }
 }
 
+// Whether the level areas end beyond what a 32-bit offset reaches (their offsets wrap).
+bool levels_pass_4gib(const R64_FILE *f, int room_factor) {
+    uint64_t end = 8;
+    for (int level = 0; level < R64_LEVELS && f->level_ofs[level] != 0; ++level) {
+        end += uint64_t{static_cast<uint32_t>(f->level_w[level])} *
+               static_cast<uint32_t>(f->level_h[level]) * static_cast<uint32_t>(room_factor);
+    }
+    return end > UINT32_MAX;
+}
+
 } // namespace
 
 extern "C" {
@@ -133,6 +143,8 @@ R64_FILE *r64_open_file(const char *filename, int ctl, int mode, char filetype, 
         return fail(R64_ERR_FORMAT);
     }
     compute_levels(f, pt->room_factor);
+    block->priv.ring_capacity = r64::entries_in_use() - 1;
+    block->priv.offsets_wrap = levels_pass_4gib(f, pt->room_factor);
     return &block.release()->file;
 }
 
