@@ -31,3 +31,8 @@ build/r64tool info "$out/picture.cr"
 build/r64tool verify "$out/picture.cr" --against "$out/picture.r64"
 printf '%-24s ' "picture.r64:"; build/r64info "$out/picture.r64"
 printf '%-24s ' "picture.cr:"; build/r64info "$out/picture.cr"
+
+echo
+echo "== to zoom and pan through these files in a browser =="
+echo "  build/r64tool serve $out --port 8080"
+echo "  then open http://127.0.0.1:8080/"

@@ -38,7 +38,9 @@ typedef struct callback_info {
 /* Returns a malloc'ed stream and stores its length; the caller frees it. */
 unsigned char *jpeg_compress(int *ret_jpeg_length, unsigned char *rgb_32bit_data,
                              int image_width, int image_height, int quality);
-/* Returns a calloc'ed image of width x height x 4 bytes (fourth byte 0), or null. */
+/* Returns a calloc'ed image of width x height x 4 bytes (fourth byte 0), or null: also
+ * for a header announcing more pixels than its stream's bytes can code (no image is
+ * allocated for it) and when the memory cannot be had. */
 unsigned char *jpeg_uncompress(int *ret_width, int *ret_height, unsigned char *jpeg_data,
                                int jpeg_length);
 int LoadJPGFromMemory(void *memory, int memory_size, LoadJPGHeaderCallback header_callback,

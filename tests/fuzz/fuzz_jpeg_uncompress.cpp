@@ -1,11 +1,14 @@
-// libFuzzer target for jpeg_uncompress: any bytes decode or are refused without reading
-// outside the input, hanging or leaking. The decoder has no coverage instrumentation, so
+// libFuzzer target for jpeg_uncompress and the cr tiles' bounded decode: any bytes decode
+// or are refused without reading outside the input, hanging, leaking or allocating an
+// image the stream cannot describe. libjpeg itself has no coverage instrumentation, so
 // most inputs are edits (bytes patched, a cut) of valid streams made here.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz_support.h"
+#include "image/jpeg/jpeg_bounded.h"
 #include "r64/jpeg_mem.h"
 
 namespace {
@@ -52,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     };
     auto no_rows = [](int, void *) -> unsigned char * { return nullptr; };
     LoadJPGFromMemory(stream.data(), int(stream.size()), probe, no_rows, &pixels);
-    int w = 0, h = 0; // images above 4 megapixels skipped to keep allocations small
-    if (pixels <= (4L << 20))
-        std::free(jpeg_uncompress(&w, &h, stream.data(), int(stream.size())));
+    int w = 0, h = 0;
+    std::free(jpeg_uncompress(&w, &h, stream.data(), int(stream.size())));
+    std::free(r64::jpeg_uncompress_bounded(&w, &h, stream.data(), int(stream.size()), 256, 256));
     return 0;
 }

@@ -1,8 +1,8 @@
-// The JPEG memory codec's entry points (jpeg_compress, jpeg_uncompress), the memory
-// source manager and the callback-driven loader. Relies on libjpeg's version-62
-// interface and the memory destination of jmemorydatadst.cpp. Library errors return
-// here through setjmp/longjmp; the frames a longjmp can skip own nothing that needs
-// a destructor, and the objects read after a longjmp live in the caller's frame.
+// The JPEG memory codec's entry points (jpeg_compress, jpeg_uncompress and the bounded
+// decode of jpeg_bounded.h), the memory source manager and the callback-driven loader. Relies on
+// libjpeg's version-62 interface and the memory destination of jmemorydatadst.cpp. Library errors
+// return here through setjmp/longjmp; the frames a longjmp can skip own nothing that needs a
+// destructor, and the objects read after a longjmp live in the caller's frame.
 #include <array>
 #include <bit>
 #include <climits>
@@ -13,6 +13,7 @@
 
 #include <jerror.h>
 
+#include "image/jpeg/jpeg_bounded.h"
 #include "image/jpeg/jpeg_memory_dest.h"
 #include "r64/jpeg_mem.h"
 
@@ -153,14 +154,44 @@ enum class RgbRows {
     direct_zero, // straight into the destination as 4-byte pixels, fourth byte then 0
 };
 
+// What a decode may announce before its image is allocated: at most max_w x max_h,
+// and no more than the stream's bytes can describe.
+struct DecodeLimits {
+    JDIMENSION max_w;
+    JDIMENSION max_h;
+};
+
+// Arithmetic coding can describe a flat picture of any size in a few bytes, so its
+// headers cannot be checked against the stream's length; they are held to 16 M pixels
+// (64 MiB of 4-byte pixels), far above any tile. The codec itself writes Huffman only.
+constexpr std::uint64_t kArithMaxPixels = std::uint64_t{1} << 24;
+
+// Every Huffman-coded 8x8 block of the full-resolution component costs the stream at
+// least one bit (its DC code), so a header announcing more such blocks than the stream
+// has bits describes data that is not there: decoding it would fill the image with grey
+// after allocating all of it. Sizes in 64 bits: 65535 x 65535 x 4 overflows 32.
+bool header_fits(const jpeg_decompress_struct &cinfo, const DecodeLimits &limits,
+                 int stream_bytes) {
+    if (cinfo.image_width > limits.max_w || cinfo.image_height > limits.max_h)
+        return false;
+    const std::uint64_t w = cinfo.image_width;
+    const std::uint64_t h = cinfo.image_height;
+    if (cinfo.arith_code)
+        return w * h <= kArithMaxPixels;
+    const std::uint64_t blocks = ((w + 7) / 8) * ((h + 7) / 8);
+    return blocks <= 8 * static_cast<std::uint64_t>(stream_bytes > 0 ? stream_bytes : 0);
+}
+
 // State of one loader run, kept in the caller's frame so that it is intact after a
 // longjmp out of the library.
 struct LoadJob {
     jpeg_decompress_struct cinfo;
     my_error_mgr err;
-    bool decoding;        // header accepted, decompression started
-    bool stopped;         // the read callback ended the loop
-    JDIMENSION delivered; // rows converted into their destination
+    bool decoding;                 // header accepted, decompression started
+    bool stopped;                  // the read callback ended the loop
+    JDIMENSION delivered;          // rows converted into their destination
+    const DecodeLimits *limits;    // checked before the header callback when set
+    JDIMENSION header_w, header_h; // the header's size, once read
 };
 
 // The colour-space table: bpp for the header callback, 0 when the stream is refused.
@@ -255,6 +286,10 @@ int run_loader(LoadJob &job, void *memory, int memory_size, LoadJPGHeaderCallbac
     jpeg_create_decompress(cinfo);
     jpeg_memory_src(cinfo, memory, memory_size);
     jpeg_read_header(cinfo, TRUE);
+    job.header_w = cinfo->image_width;
+    job.header_h = cinfo->image_height;
+    if (job.limits != nullptr && !header_fits(*cinfo, *job.limits, memory_size))
+        return 0;
     if (!ask_header(*cinfo, header_callback, data))
         return 0;
 
@@ -297,11 +332,10 @@ int run_loader(LoadJob &job, void *memory, int memory_size, LoadJPGHeaderCallbac
     return 1;
 }
 
-int load_jpg(void *memory, int memory_size, LoadJPGHeaderCallback header_callback,
+int load_jpg(LoadJob &job, void *memory, int memory_size, LoadJPGHeaderCallback header_callback,
              LoadJPGReadCallback read_callback, void *data, RgbRows rgb_rows) {
     if (header_callback == nullptr || read_callback == nullptr)
         return 0;
-    LoadJob job{};
     install_error_mgr(job.err, my_error_exit);
     job.err.pub.emit_message = my_emit_message;
     job.cinfo.err = &job.err.pub;
@@ -309,6 +343,26 @@ int load_jpg(void *memory, int memory_size, LoadJPGHeaderCallback header_callbac
         run_loader(job, memory, memory_size, header_callback, read_callback, data, rgb_rows);
     jpeg_destroy_decompress(&job.cinfo);
     return result;
+}
+
+// jpeg_uncompress within limits. HeaderCallback's image is calloc'ed, so its rows may
+// take the library's 4-byte pixels directly as long as the fourth byte is put back to 0.
+// The sizes reported are those of the image made (0 when none was); a refused
+// header's size is left in job.
+unsigned char *uncompress_within(LoadJob &job, int *ret_width, int *ret_height,
+                                 unsigned char *jpeg_data, int jpeg_length,
+                                 const DecodeLimits &limits) {
+    CallbackInfo info{};
+    job.limits = &limits;
+    const int loaded = load_jpg(job, jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &info,
+                                RgbRows::direct_zero);
+    *ret_width = info.width;
+    *ret_height = info.height;
+    if (loaded == 0) {
+        std::free(info.dib);
+        return nullptr;
+    }
+    return info.dib;
 }
 
 // ---- compressor ----
@@ -366,7 +420,8 @@ extern "C" {
 
 int LoadJPGFromMemory(void *memory, int memory_size, LoadJPGHeaderCallback header_callback,
                       LoadJPGReadCallback read_callback, void *data) {
-    return load_jpg(memory, memory_size, header_callback, read_callback, data, RgbRows::copy);
+    LoadJob job{};
+    return load_jpg(job, memory, memory_size, header_callback, read_callback, data, RgbRows::copy);
 }
 
 int HeaderCallback(LoadJPGInfo *info, void *data) {
@@ -402,20 +457,27 @@ unsigned char *jpeg_compress(int *ret_jpeg_length, unsigned char *rgb_32bit_data
     return job.out;
 }
 
+// Any size the format allows, as long as the stream can describe it (header_fits).
 unsigned char *jpeg_uncompress(int *ret_width, int *ret_height, unsigned char *jpeg_data,
                                int jpeg_length) {
-    CallbackInfo info{};
-    // HeaderCallback's image is calloc'ed, so its rows may take the library's 4-byte
-    // pixels directly as long as the fourth byte is put back to 0.
-    int loaded =
-        load_jpg(jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &info, RgbRows::direct_zero);
-    *ret_width = info.width;
-    *ret_height = info.height;
-    if (loaded == 0) {
-        std::free(info.dib);
-        return nullptr;
-    }
-    return info.dib;
+    constexpr DecodeLimits any_size{JPEG_MAX_DIMENSION, JPEG_MAX_DIMENSION};
+    LoadJob job{};
+    return uncompress_within(job, ret_width, ret_height, jpeg_data, jpeg_length, any_size);
 }
 
 } // extern "C"
+
+unsigned char *r64::jpeg_uncompress_bounded(int *ret_width, int *ret_height,
+                                            unsigned char *jpeg_data, int jpeg_length, int max_w,
+                                            int max_h) {
+    const DecodeLimits limits{static_cast<JDIMENSION>(max_w > 0 ? max_w : 0),
+                              static_cast<JDIMENSION>(max_h > 0 ? max_h : 0)};
+    LoadJob job{};
+    unsigned char *image =
+        uncompress_within(job, ret_width, ret_height, jpeg_data, jpeg_length, limits);
+    if (image == nullptr && job.header_w != 0) {
+        *ret_width = static_cast<int>(job.header_w);
+        *ret_height = static_cast<int>(job.header_h);
+    }
+    return image;
+}

@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "image/jpeg/jpeg_bounded.h"
 #include "r64/file/cr_decoder.h"
 #include "r64/file/cr_residual.h"
 #include "r64/file/malloc_buffer.h"
@@ -120,7 +121,8 @@ struct cr_decoder {
         r64::MallocBuffer<unsigned char> decoded;
         const int size = static_cast<int>(rec.size);
         if (rec.type == r64::kCrJpeg) {
-            decoded.reset(jpeg_uncompress(&dw, &dh, data.get(), size));
+            // A header larger than the tile is refused before its image is allocated.
+            decoded.reset(r64::jpeg_uncompress_bounded(&dw, &dh, data.get(), size, w, h));
         } else if (rec.type == r64::kCrStored) {
             decoded.reset(none_uncompress(&dw, &dh, data.get(), size));
         } else {

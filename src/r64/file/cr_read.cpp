@@ -29,6 +29,16 @@ CR_ENT *find_cached(CR_FILE *f, int level, int w_ofs, int h_ofs) {
     return nullptr;
 }
 
+// File offset of the tile's record, in 64 bits: a header may claim a table larger than
+// the 32-bit offset get_tbl_ofs answers, which would wrap onto another record.
+int64_t record_offset(const CR_FILE *f, int w_ofs, int h_ofs, int level) {
+    const int rect = f->header.rect_size;
+    const int64_t across = f->level_w[level] / rect + (f->level_w[level] % rect != 0 ? 1 : 0);
+    const int64_t record =
+        int64_t{f->level_entry[level]} + int64_t{h_ofs / rect} * across + w_ofs / rect;
+    return 16 + static_cast<int64_t>(sizeof(CR_TBL)) * record;
+}
+
 // Fails a load: the entry taken for it goes back to the free list without data.
 CR_ENT *fail(CR_FILE *f, CR_ENT *e, int code) {
     if (e != nullptr) {
@@ -43,7 +53,7 @@ CR_ENT *fail(CR_FILE *f, CR_ENT *e, int code) {
 // corrupt record cannot make the reader allocate more than the file holds.
 CR_ENT *load_tile(CR_FILE *f, int w_ofs, int h_ofs, int level) {
     CR_TBL rec;
-    if (u_lseek64(f->fd, get_tbl_ofs(f, w_ofs, h_ofs, level), SEEK_SET) < 0) {
+    if (u_lseek64(f->fd, record_offset(f, w_ofs, h_ofs, level), SEEK_SET) < 0) {
         return fail(f, nullptr, R64_ERR_IO);
     }
     const int got = u_read(f->fd, &rec, sizeof rec);

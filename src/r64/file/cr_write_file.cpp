@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "image/jpeg/jpeg_bounded.h"
 #include "r64/file/cr_gather.h"
 #include "r64/file/cr_residual.h"
 #include "r64/file/cr_write_steps.h"
@@ -159,7 +160,7 @@ int write_tile(Writer &wr, const CR_BUFFER *parent, int w_ofs, int h_ofs, int le
     int dh = 0;
     MallocBuffer<unsigned char> decoded;
     if (type == kCrJpeg) {
-        decoded.reset(jpeg_uncompress(&dw, &dh, data.get(), size));
+        decoded.reset(jpeg_uncompress_bounded(&dw, &dh, data.get(), size, w_len, h_len));
     } else if (type == kCrStored) {
         decoded.reset(none_uncompress(&dw, &dh, data.get(), size));
     } else {

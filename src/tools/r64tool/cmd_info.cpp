@@ -102,12 +102,12 @@ void info_cr(CR_FILE *f, const std::string &path, bool json) {
                     "        bytes  calibration\n");
     }
     for (int l = 0; l < levels; ++l) {
-        int counts[4] = {0, 0, 0, 0};
+        long long counts[4] = {0, 0, 0, 0};
         long long bytes = 0;
         int cal_min = 128;
         int cal_max = -129;
-        const auto records = level_records(f, l);
-        for (const TileRecord &t : records) {
+        LevelRecords records(f, l, length);
+        const int64_t listed = records.for_each([&](const TileRecord &t) {
             const RecordCheck c = check_record(t, length, data_area_start(f));
             ++counts[static_cast<int>(c.state)];
             if (c.state == RecordState::Stored || c.state == RecordState::Jpeg) {
@@ -117,14 +117,18 @@ void info_cr(CR_FILE *f, const std::string &path, bool json) {
                     cal_max = std::max(cal_max, static_cast<int>(static_cast<signed char>(v)));
                 }
             }
-        }
+        });
+        // Records past the end of the file are damaged without being read.
+        counts[static_cast<int>(RecordState::Damaged)] += records.tiles() - listed;
+        const long long tiles = records.tiles();
         const bool any = cal_max >= cal_min;
         const int w = f->level_w[l];
         const int h = f->level_h[l];
         if (json) {
-            std::printf("%s{\"level\":%d,\"width\":%d,\"height\":%d,\"tiles\":%zu,\"stored\":%d,"
-                        "\"jpeg\":%d,\"never_written\":%d,\"damaged\":%d,\"bytes\":%lld,",
-                        l == 0 ? "" : ",", l, w, h, records.size(), counts[0], counts[1], counts[2],
+            std::printf("%s{\"level\":%d,\"width\":%d,\"height\":%d,\"tiles\":%lld,"
+                        "\"stored\":%lld,\"jpeg\":%lld,\"never_written\":%lld,\"damaged\":%lld,"
+                        "\"bytes\":%lld,",
+                        l == 0 ? "" : ",", l, w, h, tiles, counts[0], counts[1], counts[2],
                         counts[3], bytes);
             if (any) {
                 std::printf("\"cal_min\":%d,\"cal_max\":%d}", cal_min, cal_max);
@@ -133,9 +137,8 @@ void info_cr(CR_FILE *f, const std::string &path, bool json) {
             }
         } else {
             std::string cal = any ? std::to_string(cal_min) + ".." + std::to_string(cal_max) : "-";
-            std::printf("%5d  %5d  %6d  %6zu  %6d  %6d  %13d  %7d  %11lld  %s\n", l, w, h,
-                        records.size(), counts[0], counts[1], counts[2], counts[3], bytes,
-                        cal.c_str());
+            std::printf("%5d  %5d  %6d  %6lld  %6lld  %6lld  %13lld  %7lld  %11lld  %s\n", l, w, h,
+                        tiles, counts[0], counts[1], counts[2], counts[3], bytes, cal.c_str());
         }
     }
     if (json) {

@@ -127,28 +127,39 @@ Tally verify_cr(CR_FILE *f) {
     const int levels = cr_levels(f);
     const int64_t length = file_length(f->fd);
     for (int l = 0; l < levels; ++l) {
-        for (const TileRecord &rec : level_records(f, l)) {
+        LevelRecords records(f, l, length);
+        const int64_t listed = records.for_each([&](const TileRecord &rec) {
             ++t.tiles;
             const RecordCheck c = check_record(rec, length, data_area_start(f));
             if (c.state == RecordState::Unwritten) {
                 report(t, l, rec.x0, rec.y0, "never written");
-                continue;
+                return;
             }
             if (c.state == RecordState::Damaged) {
                 report(t, l, rec.x0, rec.y0, c.reason);
-                continue;
+                return;
             }
             CR_MEM_TBL b{};
             errno = 0;
             if (cr_read(&b, f, rec.x0, rec.y0, l) != 0) {
                 report(t, l, rec.x0, rec.y0, "cannot read: " + lib_reason());
-                continue;
+                return;
             }
             const std::string problem = decode_problem(b, rec.w, rec.h);
             free_cr_mem_tbl(&b);
             if (!problem.empty()) {
                 report(t, l, rec.x0, rec.y0, problem);
             }
+        });
+        // The rest of the level's table lies past the end of the file: one line for all.
+        if (const int64_t rest = records.tiles() - listed; rest > 0) {
+            const TileRecord first = records.tile(listed);
+            t.tiles += rest;
+            report(t, l, first.x0, first.y0,
+                   rest == 1 ? std::string("its record lies beyond the end of the file")
+                             : "its record and those of the level's " + std::to_string(rest - 1) +
+                                   " tiles after it lie beyond the end of the file");
+            t.damaged += rest - 1;
         }
     }
     return t;

@@ -11,12 +11,14 @@ int cmd_tocr(int argc, char **argv);
 int cmd_export(int argc, char **argv);
 int cmd_info(int argc, char **argv);
 int cmd_verify(int argc, char **argv);
+int cmd_serve(int argc, char **argv);
 
 extern const char kImportHelp[];
 extern const char kTocrHelp[];
 extern const char kExportHelp[];
 extern const char kInfoHelp[];
 extern const char kVerifyHelp[];
+extern const char kServeHelp[];
 
 } // namespace r64tool
 

@@ -1,4 +1,4 @@
-// Reads a level's tile records in one request through the file-request layer and
+// Reads a level's tile records a chunk at a time through the file-request layer and
 // judges them; the records' data are not read here.
 #include "cr_records.h"
 
@@ -8,39 +8,36 @@
 
 namespace r64tool {
 
-std::vector<TileRecord> level_records(CR_FILE *f, int level) {
-    const int rect = f->header.rect_size;
-    const int w = f->level_w[level];
-    const int h = f->level_h[level];
-    const int across = (w + rect - 1) / rect;
-    const int down = (h + rect - 1) / rect;
-    const auto count = static_cast<std::size_t>(across) * static_cast<std::size_t>(down);
-    std::vector<CR_TBL> raw(count);
-    int got = 0;
-    const int64_t start = 16 + 12 * static_cast<int64_t>(f->level_entry[level]);
-    if (u_lseek64(f->fd, start, SEEK_SET) == start) {
-        got = u_read(f->fd, raw.data(), static_cast<int>(count * sizeof(CR_TBL)));
-    }
-    const std::size_t whole = got > 0 ? static_cast<std::size_t>(got) / sizeof(CR_TBL) : 0;
-    std::vector<TileRecord> out;
-    out.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        TileRecord t{};
-        t.x0 = static_cast<int>(i % across) * rect;
-        t.y0 = static_cast<int>(i / across) * rect;
-        t.w = std::min(rect, w - t.x0);
-        t.h = std::min(rect, h - t.y0);
-        t.in_file = i < whole;
-        if (t.in_file) {
-            t.rec = raw[i];
-            change_endian_cr_tbl(&t.rec);
-        }
-        out.push_back(t);
-    }
-    return out;
+LevelRecords::LevelRecords(CR_FILE *f, int level, int64_t file_len)
+    : f_(f), rect_(f->header.rect_size), w_(f->level_w[level]), h_(f->level_h[level]),
+      across_((w_ + rect_ - 1) / rect_),
+      start_(16 + static_cast<int64_t>(sizeof(CR_TBL)) * f->level_entry[level]),
+      tiles_(static_cast<int64_t>(across_) * ((h_ + rect_ - 1) / rect_)) {
+    // Only the records whose 12 bytes lie wholly in the file are read.
+    const int64_t room = file_len > start_ ? (file_len - start_) / sizeof(CR_TBL) : 0;
+    in_file_ = std::min(room, tiles_);
 }
 
-RecordCheck check_record(const TileRecord &t, int64_t file_len, uint32_t data_start) {
+TileRecord LevelRecords::tile(int64_t i) const {
+    TileRecord t{};
+    t.x0 = static_cast<int>(i % across_) * rect_;
+    t.y0 = static_cast<int>(i / across_) * rect_;
+    t.w = std::min(rect_, w_ - t.x0);
+    t.h = std::min(rect_, h_ - t.y0);
+    return t;
+}
+
+int LevelRecords::read_chunk(int64_t first) {
+    const auto n = static_cast<int>(std::min<int64_t>(kChunk, in_file_ - first));
+    const int64_t at = start_ + first * static_cast<int64_t>(sizeof(CR_TBL));
+    if (n <= 0 || u_lseek64(f_->fd, at, SEEK_SET) != at) {
+        return 0;
+    }
+    const int got = u_read(f_->fd, chunk_, n * static_cast<int>(sizeof(CR_TBL)));
+    return got > 0 ? got / static_cast<int>(sizeof(CR_TBL)) : 0;
+}
+
+RecordCheck check_record(const TileRecord &t, int64_t file_len, int64_t data_start) {
     if (!t.in_file) {
         return {RecordState::Damaged, "its record lies beyond the end of the file"};
     }

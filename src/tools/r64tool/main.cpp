@@ -1,9 +1,12 @@
 // r64tool: imports pictures into r64 files and builds their pyramids, converts them to
 // cr, exports levels as PNG, reports and verifies files. Dispatches to the commands and
-// reports their failures on standard error with exit status 1.
+// reports their failures (running out of memory included) on standard error with
+// exit status 1.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <unistd.h>
 
@@ -23,6 +26,7 @@ constexpr char kUsage[] =
     "  export  FILE OUT.png       write one level of an r64 or cr file as PNG\n"
     "  info    FILE               list the levels of an r64 or cr file\n"
     "  verify  FILE               read every tile and report the damaged ones\n"
+    "  serve   DIR                serve the files under DIR over HTTP (IIIF, Deep Zoom)\n"
     "\n"
     "'r64tool <command> --help' describes a command and its options. Every command\n"
     "takes --quiet (-q): nothing but errors is printed. Progress bars appear on\n"
@@ -63,7 +67,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"import", r64tool::cmd_import}, {"tocr", r64tool::cmd_tocr},
     {"export", r64tool::cmd_export}, {"info", r64tool::cmd_info},
-    {"verify", r64tool::cmd_verify},
+    {"verify", r64tool::cmd_verify}, {"serve", r64tool::cmd_serve},
 };
 
 } // namespace
@@ -94,6 +98,15 @@ int main(int argc, char **argv) {
                 std::fprintf(stderr, "r64tool %s: %s: %s\n", c.name, e.subject.c_str(),
                              e.reason.c_str());
             }
+            return 1;
+        } catch (const std::bad_alloc &) {
+            // No exception leaves main: an uncaught one would end the tool with SIGABRT.
+            std::fflush(stdout);
+            std::fprintf(stderr, "r64tool %s: out of memory\n", c.name);
+            return 1;
+        } catch (const std::exception &e) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "r64tool %s: %s\n", c.name, e.what());
             return 1;
         }
     }
