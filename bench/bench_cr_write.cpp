@@ -1,8 +1,9 @@
 // Speed and memory of cr writing: the whole pyramid of an N x N 'P' image converted
 // with 256-pixel tiles (megapixels of all levels per second, peak resident memory of
-// the conversion, cr size over r64 size), next to the floor: libjpeg-turbo alone
-// encoding the same tiles at quality 80 and decoding those the writer decodes again
-// (all but level 0). The literal per-pixel gather runs at 4096 for comparison.
+// the conversion, cr size over r64 size) on 1 and 2 threads, next to the floor:
+// libjpeg-turbo alone encoding the same tiles at quality 80 and decoding those the
+// writer decodes again (all but level 0). The literal writer (fresh codec buffers,
+// per-pixel gather, a record write per tile) runs at 4096 for comparison.
 // Sources are written straight in the r64 layout, one band of tiles at a time.
 #include <benchmark/benchmark.h>
 
@@ -21,7 +22,7 @@
 
 #include <jpeglib.h>
 
-#include "r64/file/cr_gather.h"
+#include "r64/file/cr_write_steps.h"
 #include "bench_support.h"
 #include "r64/r64.h"
 
@@ -138,7 +139,17 @@ std::string target(int side) {
     return scratch_dir() + "/out" + std::to_string(side) + ".cr";
 }
 
-void convert(benchmark::State &state, int side, r64::GatherFn gather) {
+using Writer = int (*)(const char *out, R64_FILE *r64, int threads);
+
+int pipelined(const char *out, R64_FILE *r64, int threads) {
+    return r64::cr_write_file_pipelined(out, 0644, kRect, r64, threads, r64::gather_tile_fast);
+}
+
+int literal(const char *out, R64_FILE *r64, int) {
+    return r64::cr_write_file_using(out, 0644, kRect, r64, r64::gather_tile_literal);
+}
+
+void convert(benchmark::State &state, int side, int threads, Writer writer) {
     check_endian();
     r64_init();
     const std::string &src = source(side);
@@ -151,12 +162,12 @@ void convert(benchmark::State &state, int side, r64::GatherFn gather) {
         int ret;
         {
             QuietStdout quiet;
-            ret = r64::cr_write_file_using(out.c_str(), 0644, kRect, r64, gather);
+            ret = writer(out.c_str(), r64, threads);
         }
         peak_kb = std::max(peak_kb, status_kb("VmHWM:") - before);
         r64_close_file(r64);
         if (ret != 0) {
-            state.SkipWithError("cr_write_file failed");
+            state.SkipWithError("cr writing failed");
             return;
         }
     }
@@ -167,21 +178,23 @@ void convert(benchmark::State &state, int side, r64::GatherFn gather) {
     state.counters["cr/r64"] = static_cast<double>(file_bytes(out)) / file_bytes(src);
 }
 
+// Arguments: side, threads.
 void BM_CrWrite(benchmark::State &state) {
-    convert(state, static_cast<int>(state.range(0)), r64::gather_tile_fast);
+    convert(state, static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), pipelined);
 }
 BENCHMARK(BM_CrWrite)
-    ->Arg(2048)
-    ->Arg(4096)
-    ->Arg(8192)
+    ->Args({2048, 1})
+    ->Args({4096, 1})
+    ->Args({8192, 1})
+    ->Args({8192, 2})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(3);
 
-void BM_CrWriteLiteralGather(benchmark::State &state) {
-    convert(state, static_cast<int>(state.range(0)), r64::gather_tile_literal);
+void BM_CrWriteLiteral(benchmark::State &state) {
+    convert(state, static_cast<int>(state.range(0)), 1, literal);
 }
-BENCHMARK(BM_CrWriteLiteralGather)
+BENCHMARK(BM_CrWriteLiteral)
     ->Arg(4096)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()

@@ -36,6 +36,11 @@ int main(void) {
         fprintf(stderr, "r64_begin_pyramid on a null handle\n");
         return 1;
     }
+    /* The threaded cr writer is declared for C and links (threads come with the library). */
+    int (*threaded)(const char *, int, int, R64_FILE *, int) = cr_write_file_threads;
+    if (threaded == NULL) {
+        return 1;
+    }
     puts("c header ok");
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 #include "r64/file/cr_decoder.h"
 #include "r64/file/cr_gather.h"
 #include "r64/file/cr_residual.h"
+#include "r64/file/cr_write_steps.h"
+#include "image/jpeg/jpeg_codec.h"
 #include "r64/r64.h"
 #include "scratch_dir.h"
 
@@ -114,7 +117,8 @@ TEST_F(CrWrite, CalibrationCurves) {
 }
 
 // The vector residual kernels against the formulas, byte for byte: odd offsets and
-// sizes (vector tails, parent pixel halving), values inside the band and far outside it.
+// sizes (vector tails, parent pixel halving), differences inside the band, outside it
+// within 256 values and spread over more.
 TEST_F(CrWrite, ResidualKernelsMatchFormulas) {
     unsigned seed = 1;
     auto rnd = [&seed](int n) {
@@ -124,13 +128,15 @@ TEST_F(CrWrite, ResidualKernelsMatchFormulas) {
         for (size_t i = 0; i < b.size(); ++i)
             b[i] = static_cast<u8>(i % 4 == 3 ? 0 : std::clamp(lo + rnd(span), 0, 255));
     };
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
         const int w_ofs = rnd(40), h_ofs = rnd(40), w = 1 + rnd(70), h = 1 + rnd(9), n = w * h * 4;
-        const bool band = round % 2 == 0;
+        // Differences in the band; out of it within 256 values; spread wider.
+        const int mode = round % 3;
+        const bool band = mode == 0;
         CR_BUFFER parent{w_ofs >> 1, h_ofs >> 1, (w + 2) / 2 + 1, (h + 2) / 2 + 1, nullptr};
         Bytes pb(static_cast<size_t>(parent.w_len) * parent.h_len * 4), tile(n), dec(n);
         fill(pb, 100, 40);
-        fill(tile, band ? 90 : 15, band ? 30 : 256);
+        fill(tile, band ? 90 : mode == 1 ? 0 : 15, band ? 30 : mode == 1 ? 200 : 256);
         fill(dec, band ? 40 : 0, band ? 170 : 256);
         parent.buf = pb.data();
         auto up = [&](int i) { // parent byte of tile byte i
@@ -173,6 +179,36 @@ TEST_F(CrWrite, StoredCodec) {
     EXPECT_EQ(std::tuple(w, h, Bytes(d, d + 8)), std::tuple(2, 1, Bytes{1, 2, 3, 0, 4, 5, 6, 0}));
     free(d);
     free(s);
+}
+
+// The reusable JPEG codec, tile after tile, against the public one: the same streams
+// and pixels over sizes in any order; a header larger or smaller than the tile asked
+// for refused before anything is written to the tile (ASan watches the exact-size
+// buffer), and a cut stream refused.
+TEST_F(CrWrite, ReusableCodecMatchesPublicCodec) {
+    r64::JpegTileEncoder enc;
+    r64::JpegTileDecoder dec;
+    r64::ByteBuffer stream;
+    for (auto [w, h] : {std::pair{256, 256}, {17, 300}, {16, 16}, {255, 31}, {256, 256}}) {
+        Bytes px(static_cast<size_t>(w) * h * 4);
+        for (size_t i = 0; i < px.size(); ++i)
+            px[i] = static_cast<u8>(photo(static_cast<int>(i / 4) % w, static_cast<int>(i / 4) / w,
+                                          static_cast<int>(i % 4)));
+        int len = 0, dw = 0, dh = 0;
+        std::unique_ptr<u8, decltype(&free)> ref(jpeg_compress(&len, px.data(), w, h, 80), free);
+        ASSERT_TRUE(enc.encode(px.data(), w, h, 80, stream));
+        ASSERT_EQ(Bytes(stream.data(), stream.data() + stream.size()),
+                  Bytes(ref.get(), ref.get() + len));
+        std::unique_ptr<u8, decltype(&free)> back(jpeg_uncompress(&dw, &dh, ref.get(), len), free);
+        Bytes got(px.size(), 0xAA);
+        ASSERT_TRUE(dec.decode(stream.bytes(), w, h, got.data()));
+        EXPECT_EQ(got, Bytes(back.get(), back.get() + got.size())) << w << "x" << h;
+        Bytes small(static_cast<size_t>(w - 1) * h * 4, 0xAA);
+        EXPECT_FALSE(dec.decode(stream.bytes(), w - 1, h, small.data()));
+        EXPECT_FALSE(dec.decode(stream.bytes(), w, h + 1, got.data()));
+        EXPECT_EQ(small, Bytes(small.size(), 0xAA));
+        EXPECT_FALSE(dec.decode(stream.bytes().first(stream.size() / 2), w, h, got.data()));
+    }
 }
 
 // The 100x50 example: progress line, record order, types and offsets, level 5's record
@@ -285,6 +321,31 @@ TEST_F(CrWrite, FastGatherMatchesLiteral) {
         }
 }
 
+// The pipelined writer (reused codecs, whole-row gather, one table write, tiles on any
+// number of threads) against the literal writer with the literal gather, byte for byte:
+// each type, tile edges from 1 to 256 (stored-only, odd, JPEG edges and remainders), and
+// a tall image with a single root.
+TEST_F(CrWrite, PipelinedMatchesLiteralByteForByte) {
+    const std::tuple<char, int, int, int> cases[] = {{'P', 203, 77, 1},     {'G', 300, 200, 16},
+                                                     {'B', 520, 300, 64},   {'P', 611, 397, 37},
+                                                     {'P', 1030, 700, 256}, {'G', 129, 1030, 256}};
+    for (auto [type, w, h, rect] : cases) {
+        SCOPED_TRACE(testing::Message() << type << " " << w << "x" << h << " " << rect);
+        source(type, w, h, photo);
+        const std::string literal = dir_.file("literal.cr");
+        ASSERT_EQ(r64::cr_write_file_using(literal.c_str(), 0644, rect, r64_.get(),
+                                           r64::gather_tile_literal),
+                  0);
+        const Bytes want = r64_test::read_bytes(literal);
+        ASSERT_EQ(convert(rect, out_), 0);
+        EXPECT_TRUE(r64_test::read_bytes(out_) == want);
+        for (int threads : {2, 7}) {
+            ASSERT_EQ(cr_write_file_threads(out_.c_str(), 0644, rect, r64_.get(), threads), 0);
+            EXPECT_TRUE(r64_test::read_bytes(out_) == want) << threads << " threads";
+        }
+    }
+}
+
 // Refusals that must touch no file and codes that must survive the close: a tile edge
 // outside 1..256, the source under another name (same inode), a failed pixel read, no levels.
 TEST_F(CrWrite, RefusalsKeepTheirCodes) {
@@ -298,20 +359,27 @@ TEST_F(CrWrite, RefusalsKeepTheirCodes) {
     EXPECT_EQ(r64_test::read_bytes(src_), before);
     ASSERT_EQ(truncate(src_.c_str(), r64_->level_ofs[1]), 0); // level 0 only
     EXPECT_TRUE(convert(64, out_) == -1 && r64_error == -6);
+    EXPECT_TRUE(cr_write_file_threads(out_.c_str(), 0644, 64, r64_.get(), 3) == -1 &&
+                r64_error == -6);
 
     r64_.reset(r64_open_file(dir_.file("flat.r64").c_str(), O_RDWR | O_CREAT, 0644, 'G', 2, 1000));
     ASSERT_NE(r64_, nullptr);
     EXPECT_TRUE(convert(64, out_) == -1 && r64_error == -2);
 }
 
-// Converts with the cr file's requests forwarded to a real descriptor (+65536); write or
-// seek number `fault` fails (odd) or, for a write, moves half its bytes (even).
-int convert_routed(const std::string &path, R64_FILE *src, int fault, int *calls) {
+// Converts on `threads` with the cr file's requests forwarded to a real descriptor
+// (+65536); write or seek number `fault` fails (odd) or, for a write, moves half its
+// bytes (even). *foreign counts requests made on another thread than the caller's.
+int convert_routed(const std::string &path, R64_FILE *src, int fault, int *calls, int threads = 1,
+                   int *foreign = nullptr) {
     using F = r64_test::FakeDispatcher;
     F fake;
     fake.own_uid = static_cast<int>(geteuid()) + 1;
     *calls = 0;
+    const auto caller = std::this_thread::get_id();
     fake.answer = [&](UFR_REQ *req) {
+        if (foreign != nullptr && std::this_thread::get_id() != caller)
+            ++*foreign;
         UFR_ARGS *a = req->argv;
         const int fd = a[0].d_int.d - 65536, code = req->ufr_code;
         const bool seek = code == UFR_CODE_LSEEK64, write = code == UFR_CODE_WRITE;
@@ -330,7 +398,7 @@ int convert_routed(const std::string &path, R64_FILE *src, int fault, int *calls
                 ::write(fd, a[1].d_char_ptr.d, a[1].d_char_ptr.len / (inject ? 2 : 1))));
         return seek ? F::ok64(::lseek(fd, a[1].d_int64.d, a[2].d_int.d)) : F::fail(-1, ENOSYS);
     };
-    return cr_write_file(path.c_str(), 0644, 64, src);
+    return cr_write_file_threads(path.c_str(), 0644, 64, src, threads);
 }
 
 // An unchecked seek or write, or a short write taken as whole, would report success:
@@ -342,8 +410,14 @@ TEST_F(CrWrite, WriteFaultsAreReported) {
     int calls = 0;
     ASSERT_EQ(convert_routed(routed, r64_.get(), 0, &calls), 0);
     EXPECT_EQ(r64_test::read_bytes(routed), r64_test::read_bytes(out_));
-    const int total = 9 + 6 * 5; // table: 8 writes and a seek; per tile 3 seeks, 2 writes
+    // Header and empty table in one write, a seek for the end; a seek to the data, a
+    // write per tile; a seek back and the filled table in one write.
+    const int total = 2 + 1 + 6 + 2;
     EXPECT_EQ(calls, total);
+    int foreign = 0; // worker threads compute only: every request on the caller's thread
+    ASSERT_EQ(convert_routed(routed, r64_.get(), 0, &calls, 3, &foreign), 0);
+    EXPECT_EQ(r64_test::read_bytes(routed), r64_test::read_bytes(out_));
+    EXPECT_EQ(foreign, 0);
     for (int fault = 1; fault <= total; ++fault) {
         EXPECT_TRUE(convert_routed(routed, r64_.get(), fault, &calls) == -1 && r64_error == -1)
             << fault;

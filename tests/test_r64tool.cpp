@@ -407,6 +407,37 @@ TEST_F(R64Tool, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(files(), before);
 }
 
+// tocr --threads: the same file on 3 threads as on 1, and a count outside 1..64 refused.
+TEST_F(R64Tool, TocrThreadsGiveTheSameFile) {
+    write_png(f("in.png"), 300, 133, PNG_COLOR_TYPE_RGB, 8);
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("p.r64")).status, 0);
+    ASSERT_EQ(run("tocr " + f("p.r64") + " " + f("one.cr") + " --tile 64 --threads 1").status, 0);
+    ASSERT_EQ(run("tocr " + f("p.r64") + " " + f("three.cr") + " --tile 64 --threads 3").status, 0);
+    EXPECT_EQ(r64_test::read_bytes(f("three.cr")), r64_test::read_bytes(f("one.cr")));
+    EXPECT_EQ(run("tocr " + f("p.r64") + " " + f("zero.cr") + " --threads 0").status, 1);
+}
+
+// import straight to cr: the bytes of import then tocr, --format overriding the name's
+// extension, and a picture cut short leaving nothing beside the target (neither the
+// temporary r64 pyramid nor the cr file in the making).
+TEST_F(R64Tool, ImportToCr) {
+    write_png(f("in.png"), 300, 133, PNG_COLOR_TYPE_RGB, 8);
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("p.r64")).status, 0);
+    ASSERT_EQ(run("tocr " + f("p.r64") + " " + f("want.cr") + " --tile 64").status, 0);
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("got.cr") + " --tile 64 --threads 2").status,
+              0);
+    EXPECT_EQ(r64_test::read_bytes(f("got.cr")), r64_test::read_bytes(f("want.cr")));
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("plain.cr") + " --format r64").status, 0);
+    EXPECT_EQ(r64_test::read_bytes(f("plain.cr")), r64_test::read_bytes(f("p.r64")));
+
+    Bytes png = r64_test::read_bytes(f("in.png"));
+    png.resize(png.size() / 2);
+    r64_test::write_bytes(f("cut.png"), png);
+    const auto before = std::distance(fs::directory_iterator(dir_.path()), {});
+    EXPECT_EQ(run("import " + f("cut.png") + " " + f("cut.cr")).status, 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), before);
+}
+
 // A TIFF layout written with libtiff: samples of `bits` each, `spp` a pixel, rows in
 // strips of 7 or tiles of 32 x 16, and what the import must give for it.
 struct TiffCase {

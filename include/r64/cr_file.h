@@ -91,6 +91,17 @@ void change_endian_cr_tbl(CR_TBL *tbl);
 extern uint32_t loading_file_size;
 extern uint32_t indicate_file_size;
 int cr_write_file(const char *filename, int mode, int rect_size, R64_FILE *r64);
+/*
+ * cr_write_file with the tiles' encoding and decoding spread over threads (1 to
+ * 64; below 1 counts as 1, above 64 as 64). With 1 it is cr_write_file: all work
+ * on the calling thread. With more, worker threads only compute (differences,
+ * JPEG, reconstruction) on a bounded window of tiles; the calling thread reads the
+ * r64 file, prints the progress and writes, so r64_error and the file handles stay
+ * on the calling thread. The file's bytes are the same whatever the count.
+ * Returns 0, or -1 with r64_error as for cr_write_file.
+ */
+int cr_write_file_threads(const char *filename, int mode, int rect_size, R64_FILE *r64,
+                          int threads);
 int _cr_write(CR_BUFFER *parent, CR_FILE *f, R64_FILE *r64, int w_ofs, int h_ofs, int level);
 unsigned char *none_compress(int *size, unsigned char *src, int w, int h);
 unsigned char *none_uncompress(int *w, int *h, unsigned char *src, int size);

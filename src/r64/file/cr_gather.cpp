@@ -1,12 +1,18 @@
 // The two gathers of a cr tile's pixels from an r64 level. The literal one makes
 // one r64_red call per pixel, column by column; the fast one visits the r64 tiles
 // that the rectangle overlaps in the order in which the literal one first touches
-// them (tile columns left to right, each top to bottom) and copies from the cache's
-// buffer that r64_plane hands out, so both load the same tiles and fail alike.
+// them (tile columns left to right, each top to bottom) and widens each row part
+// from the cache's buffer that r64_plane hands out (16 bytes at a time where the
+// processor has SSSE3), so both load the same tiles and fail alike.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#define R64_GATHER_SSSE3 1
+#endif
 
 #include "r64/file/cr_gather.h"
 #include "r64/file/r64_geometry.h"
@@ -42,10 +48,96 @@ namespace {
 constexpr uint32_t kLowThreeBytes =
     std::endian::native == std::endian::little ? 0x00FFFFFFu : 0xFFFFFF00u;
 
+// Widens n pixels of 3 bytes at src into 4-byte pixels (fourth byte 0) at dst;
+// src_room bytes may be read from src. A pixel is read as one word whenever a
+// fourth byte follows it inside the room. Returns nothing; n may be 0.
+void widen_rgb_words(const unsigned char *src, std::size_t src_room, int n, unsigned char *dst) {
+    int x = 0;
+    for (; x < n && 3 * static_cast<std::size_t>(x) + 4 <= src_room; ++x, src += 3, dst += 4) {
+        uint32_t v;
+        std::memcpy(&v, src, 4);
+        v &= kLowThreeBytes;
+        std::memcpy(dst, &v, 4);
+    }
+    for (; x < n; ++x, src += 3, dst += 4) {
+        dst[0] = src[0];
+        dst[1] = src[1];
+        dst[2] = src[2];
+        dst[3] = 0;
+    }
+}
+
+void widen_grey_words(const unsigned char *src, int n, unsigned char *dst) {
+    for (int x = 0; x < n; ++x, dst += 4) {
+        const unsigned char v = src[x];
+        dst[0] = v;
+        dst[1] = v;
+        dst[2] = v;
+        dst[3] = 0;
+    }
+}
+
+#ifdef R64_GATHER_SSSE3
+// Four pixels a step through one byte shuffle; a step reads 16 bytes, so it runs
+// while they lie inside the room, and the words finish the row.
+__attribute__((target("ssse3"))) void
+widen_rgb_ssse3(const unsigned char *src, std::size_t src_room, int n, unsigned char *dst) {
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    int x = 0;
+    for (; x + 4 <= n && 3 * static_cast<std::size_t>(x) + 16 <= src_room; x += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 3 * x));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 4 * x), _mm_shuffle_epi8(v, spread));
+    }
+    widen_rgb_words(src + 3 * x, src_room - 3 * static_cast<std::size_t>(x), n - x, dst + 4 * x);
+}
+
+__attribute__((target("ssse3"))) void widen_grey_ssse3(const unsigned char *src, int n,
+                                                       unsigned char *dst) {
+    const __m128i spread[4] = {
+        _mm_setr_epi8(0, 0, 0, -1, 1, 1, 1, -1, 2, 2, 2, -1, 3, 3, 3, -1),
+        _mm_setr_epi8(4, 4, 4, -1, 5, 5, 5, -1, 6, 6, 6, -1, 7, 7, 7, -1),
+        _mm_setr_epi8(8, 8, 8, -1, 9, 9, 9, -1, 10, 10, 10, -1, 11, 11, 11, -1),
+        _mm_setr_epi8(12, 12, 12, -1, 13, 13, 13, -1, 14, 14, 14, -1, 15, 15, 15, -1)};
+    int x = 0;
+    for (; x + 16 <= n; x += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + x));
+        for (int q = 0; q < 4; ++q) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 4 * (x + 4 * q)),
+                             _mm_shuffle_epi8(v, spread[q]));
+        }
+    }
+    widen_grey_words(src + x, n - x, dst + 4 * x);
+}
+
+const bool kHasSsse3 = [] {
+    __builtin_cpu_init(); // may run before the run-time's own detection
+    return __builtin_cpu_supports("ssse3") != 0;
+}();
+#endif
+
+void widen_rgb(const unsigned char *src, std::size_t src_room, int n, unsigned char *dst) {
+#ifdef R64_GATHER_SSSE3
+    if (kHasSsse3) {
+        widen_rgb_ssse3(src, src_room, n, dst);
+        return;
+    }
+#endif
+    widen_rgb_words(src, src_room, n, dst);
+}
+
+void widen_grey(const unsigned char *src, int n, unsigned char *dst) {
+#ifdef R64_GATHER_SSSE3
+    if (kHasSsse3) {
+        widen_grey_ssse3(src, n, dst);
+        return;
+    }
+#endif
+    widen_grey_words(src, n, dst);
+}
+
 // Copies the part [xa, xb) x [ya, yb) of the cached r64 tile whose top-left pixel
 // is (tx, ty) and whose rows are tw pixels wide into the cr tile at (x0, y0). The
-// cache buffer holds capacity bytes, so a colour pixel may be read as one word
-// whenever a fourth byte follows it inside the buffer.
+// cache buffer holds capacity bytes, all of which may be read.
 void copy_from_tile(char type, const unsigned char *data, std::size_t capacity, int tx, int ty,
                     int tw, int xa, int xb, int ya, int yb, int x0, int y0, int w,
                     unsigned char *rgbx) {
@@ -56,30 +148,11 @@ void copy_from_tile(char type, const unsigned char *data, std::size_t capacity, 
         switch (type) {
         case 'P': {
             const unsigned char *s = src + static_cast<std::size_t>(xa - tx) * 3;
-            int x = xa;
-            for (; x < xb && static_cast<std::size_t>(s - data) + 4 <= capacity;
-                 ++x, s += 3, dst += 4) {
-                uint32_t v;
-                std::memcpy(&v, s, 4);
-                v &= kLowThreeBytes;
-                std::memcpy(dst, &v, 4);
-            }
-            for (; x < xb; ++x, s += 3, dst += 4) {
-                dst[0] = s[0];
-                dst[1] = s[1];
-                dst[2] = s[2];
-                dst[3] = 0;
-            }
+            widen_rgb(s, capacity - static_cast<std::size_t>(s - data), xb - xa, dst);
             break;
         }
         case 'G':
-            for (int x = xa; x < xb; ++x, dst += 4) {
-                const unsigned char v = src[x - tx];
-                dst[0] = v;
-                dst[1] = v;
-                dst[2] = v;
-                dst[3] = 0;
-            }
+            widen_grey(src + (xa - tx), xb - xa, dst);
             break;
         default: // 'B': a set bit reads as 255, the leftmost pixel in the top bit
             for (int x = xa; x < xb; ++x, dst += 4) {

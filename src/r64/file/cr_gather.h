@@ -2,7 +2,7 @@
 // green, blue, 0; grey and bilevel pixels as red = green = blue). The literal
 // gather reads pixel by pixel through r64_red, column by column; the fast one
 // copies from the r64 cache's tile buffers through r64_plane and gives the same
-// bytes and the same failures. The writer takes either, so tests can compare.
+// bytes and the same failures. The writers take either, so tests can compare.
 #ifndef R64_SRC_CR_GATHER_H
 #define R64_SRC_CR_GATHER_H
 
@@ -19,10 +19,6 @@ using GatherFn = int (*)(R64_FILE *r64, int level, int x0, int y0, int w, int h,
 int gather_tile_literal(R64_FILE *r64, int level, int x0, int y0, int w, int h,
                         unsigned char *rgbx);
 int gather_tile_fast(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgbx);
-
-// cr_write_file with the gather of choice; cr_write_file itself uses the fast one.
-int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE *r64,
-                        GatherFn gather);
 
 } // namespace r64
 

@@ -1,10 +1,13 @@
 // Opening a cr file, or making one (header and zeroed tile table) from an empty file
 // opened read-write, and the level geometry that locates each level's tile records.
 // The handle's cache entries start empty on the free list; cr_read fills them.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "r64/file/malloc_buffer.h"
 #include "r64/file/open_handle.h"
 #include "r64/file/r64_geometry.h"
 #include "r64/file/stored_order.h"
@@ -22,19 +25,27 @@ int64_t tiles_across(int side, int rect) {
     return side / rect + (side % rect != 0 ? 1 : 0);
 }
 
-// The header and one zero record per tile of the table; false when a write fails
-// or falls short.
+// The header and one zero record per tile of the table, in one write when they
+// fit in kCreateChunk bytes; false when memory runs out or a write fails or falls short.
+constexpr std::size_t kCreateChunk = std::size_t{1} << 20;
+
 bool write_new_file(CR_FILE *f) {
     CR_HEADER stored = f->header;
     header_stored_order(stored);
-    if (u_write(f->fd, &stored, sizeof stored) != static_cast<int>(sizeof stored)) {
+    std::size_t left = sizeof stored + std::size_t{f->header.cr_tbl_nos} * sizeof(CR_TBL);
+    r64::MallocBuffer<unsigned char> chunk(
+        static_cast<unsigned char *>(std::calloc(std::min(left, kCreateChunk), 1)));
+    if (!chunk) {
         return false;
     }
-    const CR_TBL empty{};
-    for (uint32_t i = 0; i < f->header.cr_tbl_nos; ++i) {
-        if (u_write(f->fd, &empty, sizeof empty) != static_cast<int>(sizeof empty)) {
+    std::memcpy(chunk.get(), &stored, sizeof stored);
+    while (left > 0) {
+        const std::size_t n = std::min(left, kCreateChunk);
+        if (u_write(f->fd, chunk.get(), static_cast<int>(n)) != static_cast<int>(n)) {
             return false;
         }
+        std::memset(chunk.get(), 0, sizeof stored); // the header goes out once
+        left -= n;
     }
     return true;
 }

@@ -1,9 +1,13 @@
 // Writing a cr file from an r64 pyramid: each top-level tile is a root that
 // stores its pixels, every tile below stores its calibrated differences from the
 // reconstructed level above, JPEG at quality 80 when both sides are 16 or more and
-// stored otherwise; tiles are written depth-first under each root. Also the stored
-// codec, the calibration curves and the progress counters. Relies on cr_open_file,
-// the r64 pixel access (through a gather), the JPEG memory codec and u_file.
+// stored otherwise; tiles are written depth-first under each root. This unit holds
+// the steps every conversion shares (refusals, creation, progress, closing), the
+// literal tile writer (one codec call per step, each record written after its
+// data; _cr_write and the byte-for-byte reference of the pipelined writer in
+// cr_write_file_threads.cpp), the stored codec and the calibration curves. Relies
+// on cr_open_file, the r64 pixel access (through a gather), the JPEG memory codec
+// and u_file.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -16,10 +20,28 @@
 #include "image/jpeg/jpeg_bounded.h"
 #include "r64/file/cr_gather.h"
 #include "r64/file/cr_residual.h"
+#include "r64/file/cr_write_steps.h"
 #include "r64/file/malloc_buffer.h"
 #include "r64/file/r64_progress.h"
 
 namespace r64 {
+
+namespace {
+
+// Pixel bytes of every tile the conversion writes, for a progress function.
+long progress_total = 0;
+
+} // namespace
+
+void count_progress(int w_len, int h_len) {
+    loading_file_size += static_cast<uint32_t>(w_len) * static_cast<uint32_t>(h_len) * 3u;
+    if (progress_fn() != nullptr) {
+        report(R64_PROGRESS_CR, static_cast<long>(loading_file_size), progress_total, [] {});
+    } else if (loading_file_size >= indicate_file_size) {
+        std::printf("loading %i   \r", static_cast<int>(loading_file_size));
+        indicate_file_size += 10000;
+    }
+}
 
 namespace {
 
@@ -49,19 +71,6 @@ int fail(int code) {
 // falls short.
 bool write_at(int fd, int64_t pos, const void *data, int n) {
     return u_lseek64(fd, pos, SEEK_SET) == pos && u_write(fd, data, n) == n;
-}
-
-// Pixel bytes of every tile the conversion writes, for a progress function.
-long progress_total = 0;
-
-void count_progress(int w_len, int h_len) {
-    loading_file_size += static_cast<uint32_t>(w_len) * static_cast<uint32_t>(h_len) * 3u;
-    if (progress_fn() != nullptr) {
-        report(R64_PROGRESS_CR, static_cast<long>(loading_file_size), progress_total, [] {});
-    } else if (loading_file_size >= indicate_file_size) {
-        std::printf("loading %i   \r", static_cast<int>(loading_file_size));
-        indicate_file_size += 10000;
-    }
 }
 
 // Appends the tile's data at write_ofs and then writes its record.
@@ -206,8 +215,7 @@ int top_level(const R64_FILE *r64) {
 
 } // namespace
 
-int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE *r64,
-                        GatherFn gather) {
+int cr_convert(const char *filename, int mode, int rect_size, R64_FILE *r64, const TileLoop &loop) {
     loading_file_size = 0;
     int refused = 0;
     if (rect_size < 1 || rect_size > kCrMaxRect) {
@@ -235,22 +243,11 @@ int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE 
         cr_close_file(f);
         return fail(R64_ERR_NO_LEVEL_SOURCE);
     }
-    // Every tile of the top level is a root with its subtree, in row-major order.
-    Writer wr{f, r64, gather};
     progress_total = 0;
     for (int level = 0; level <= top; ++level) {
         progress_total += 3L * f->level_w[level] * f->level_h[level];
     }
-    const int rect = f->header.rect_size;
-    int ret = 0;
-    for (int y = 0; y < f->level_h[top] && ret == 0; y += rect) {
-        for (int x = 0; x < f->level_w[top]; x += rect) {
-            if (write_tile(wr, nullptr, x, y, top) < 0) {
-                ret = -1;
-                break;
-            }
-        }
-    }
+    const int ret = loop(f, top);
     const int code = r64_error;
     cr_close_file(f);
     report(R64_PROGRESS_DONE, static_cast<long>(loading_file_size), progress_total,
@@ -259,6 +256,23 @@ int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE 
         r64_error = code; // closing resets the code; the caller needs the cause
     }
     return ret;
+}
+
+int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE *r64,
+                        GatherFn gather) {
+    return cr_convert(filename, mode, rect_size, r64, [r64, gather](CR_FILE *f, int top) {
+        // Every tile of the top level is a root with its subtree, in row-major order.
+        Writer wr{f, r64, gather};
+        const int rect = f->header.rect_size;
+        for (int y = 0; y < f->level_h[top]; y += rect) {
+            for (int x = 0; x < f->level_w[top]; x += rect) {
+                if (write_tile(wr, nullptr, x, y, top) < 0) {
+                    return -1;
+                }
+            }
+        }
+        return 0;
+    });
 }
 
 } // namespace r64
@@ -319,7 +333,7 @@ int _cr_write(CR_BUFFER *parent, CR_FILE *f, R64_FILE *r64, int w_ofs, int h_ofs
 }
 
 int cr_write_file(const char *filename, int mode, int rect_size, R64_FILE *r64) {
-    return r64::cr_write_file_using(filename, mode, rect_size, r64, r64::gather_tile_fast);
+    return cr_write_file_threads(filename, mode, rect_size, r64, 1);
 }
 
 } // extern "C"

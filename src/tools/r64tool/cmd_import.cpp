@@ -1,13 +1,18 @@
-// import: a picture into a new r64 file. The picture is read and converted on a thread
-// of its own (band_reader.h); this thread hands its bands of level 0 to the library's
-// streaming pyramid writer, which makes every reduced level as the rows arrive. The
-// file is synced and renamed into place once every level is complete.
+// import: a picture into a new r64 file, or a cr file. The picture is read and
+// converted on a thread of its own (band_reader.h); this thread hands its bands of
+// level 0 to the library's streaming pyramid writer, which makes every reduced level as
+// the rows arrive. A cr target gets its pyramid in a temporary r64 file beside it (not
+// synced, removed at the end, on failure and on a signal) converted by
+// cr_write_file_threads. The file is synced and renamed into place once complete.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "band_reader.h"
 #include "cli.h"
@@ -20,8 +25,10 @@
 namespace r64tool {
 
 const char kImportHelp[] =
-    "usage: r64tool import PICTURE FILE.r64 [--type P|G|B] [--filter average|fourier]\n"
-    "                      [--threshold N] [--background RRGGBB] [--quiet]\n"
+    "usage: r64tool import PICTURE FILE.r64|FILE.cr [--type P|G|B]\n"
+    "                      [--filter average|fourier] [--threshold N]\n"
+    "                      [--background RRGGBB] [--format r64|cr] [--tile N]\n"
+    "                      [--threads N] [--quiet]\n"
     "\n"
     "Reads a PNG (any colour type and bit depth, palette, transparency), JPEG (grey or\n"
     "colour), TIFF (striped or tiled, 1 to 16 bits, grey, RGB, palette, alpha, BigTIFF,\n"
@@ -38,13 +45,19 @@ const char kImportHelp[] =
     "                      default 128)\n"
     "  --background RRGGBB colour that transparent pixels are laid over, in hex\n"
     "                      (default ffffff, white)\n"
+    "  --format r64|cr     the file's format (default: cr when its name ends in .cr,\n"
+    "                      r64 otherwise)\n"
+    "  --tile N            cr: tile edge in pixels, 1 to 256 (default 256)\n"
+    "  --threads N         cr: threads that encode and decode tiles, 1 to 64\n"
+    "                      (default: the number of processors)\n"
     "  --quiet, -q         print nothing but errors (no result line)\n"
     "\n"
     "A progress bar is drawn on standard error when it is a terminal; the result line\n"
     "goes to standard output.\n"
     "Pictures wider or taller than 32767 pixels, or narrower or shorter than 3, are\n"
     "refused before anything is written. The file is written under a temporary name\n"
-    "beside FILE.r64 and renamed when complete.\n";
+    "beside FILE.r64 and renamed when complete; a cr file is made from a temporary\n"
+    "r64 file beside it, removed at the end.\n";
 
 namespace {
 
@@ -81,13 +94,16 @@ Rgb parse_background(const std::string &s) {
 } // namespace
 
 int cmd_import(int argc, char **argv) {
-    Args args(argc, argv, {"--type", "--filter", "--threshold", "--background"}, {});
+    Args args(
+        argc, argv,
+        {"--type", "--filter", "--threshold", "--background", "--format", "--tile", "--threads"},
+        {});
     if (args.help_asked()) {
         std::fputs(kImportHelp, stdout);
         return 0;
     }
     if (args.positional().size() != 2) {
-        fail("", "expects a picture and an r64 file name (see --help)");
+        fail("", "expects a picture and an r64 or cr file name (see --help)");
     }
     const std::string &src = args.positional()[0];
     const std::string &dst = args.positional()[1];
@@ -101,6 +117,14 @@ int cmd_import(int argc, char **argv) {
     }
     const int threshold = args.int_value("--threshold", 128, 0, 256);
     const Rgb background = parse_background(args.value("--background").value_or("ffffff"));
+    const bool ends_cr = dst.size() > 3 && dst.compare(dst.size() - 3, 3, ".cr") == 0;
+    const std::string format = args.value("--format").value_or(ends_cr ? "cr" : "r64");
+    if (format != "r64" && format != "cr") {
+        fail("--format", "expects r64 or cr, not '" + format + "'");
+    }
+    const int tile = args.int_value("--tile", 256, 1, 256);
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    const int threads = args.int_value("--threads", std::clamp(cores, 1, 64), 1, 64);
 
     auto picture = open_image(src, background);
     const int w = picture->width();
@@ -113,7 +137,12 @@ int cmd_import(int argc, char **argv) {
     const char type = !type_arg.empty() ? type_arg[0] : (picture->colour() ? 'P' : 'G');
     const std::string kind = picture->kind();
 
+    // For cr, the pyramid's file is a temporary one that is never committed.
     TargetFile out(dst);
+    std::optional<TargetFile> cr_out;
+    if (format == "cr") {
+        cr_out.emplace(dst);
+    }
     library_init();
     errno = 0;
     R64Ptr f(r64_open_file(out.temp_path().c_str(), O_RDWR, 0644, type, w, h));
@@ -155,6 +184,28 @@ int cmd_import(int argc, char **argv) {
     errno = 0;
     if (r64_close_file(f.release()) != 0) {
         fail_lib(dst, "cannot write the last tiles");
+    }
+    if (cr_out) {
+        R64Ptr pyramid = open_r64(out.temp_path());
+        int rc = 0;
+        {
+            LibraryProgress progress(dst, 0, type == 'P' ? 3 : 1);
+            errno = 0;
+            rc = cr_write_file_threads(cr_out->temp_path().c_str(), 0644, tile, pyramid.get(),
+                                       threads);
+        }
+        std::fflush(stdout);
+        if (rc != 0) {
+            fail_lib(dst, "cannot convert the pyramid to cr");
+        }
+        pyramid.reset();
+        cr_out->commit();
+        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        if (!quiet()) {
+            std::printf("%s: cr, tile %d, %d x %d, %d levels, from %s %s (%.2f s)\n", dst.c_str(),
+                        tile, w, h, levels, kind.c_str(), src.c_str(), seconds);
+        }
+        return 0; // out, the temporary r64 file, goes with its object
     }
     out.commit();
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();

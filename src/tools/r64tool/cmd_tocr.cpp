@@ -1,7 +1,10 @@
-// tocr: an r64 file with all its levels into a new cr file through cr_write_file.
+// tocr: an r64 file with all its levels into a new cr file through
+// cr_write_file_threads, on as many threads as asked (default: every processor).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "cli.h"
 #include "commands.h"
@@ -12,20 +15,22 @@
 namespace r64tool {
 
 const char kTocrHelp[] =
-    "usage: r64tool tocr FILE.r64 FILE.cr [--tile N]\n"
+    "usage: r64tool tocr FILE.r64 FILE.cr [--tile N] [--threads N]\n"
     "\n"
     "Converts an r64 file, which must hold all of its levels (as 'r64tool import'\n"
     "leaves it), into a cr file: the top level stores its pixels, every level below\n"
     "its differences from the level above, each tile as JPEG when both of its sides\n"
     "are 16 pixels or more and stored as is otherwise.\n"
     "\n"
-    "  --tile N   tile edge in pixels, 1 to 256 (default 256)\n"
+    "  --tile N      tile edge in pixels, 1 to 256 (default 256)\n"
+    "  --threads N   threads that encode and decode tiles, 1 to 64 (default: the\n"
+    "                number of processors); the file is the same whatever N\n"
     "\n"
     "The file is written under a temporary name beside FILE.cr and renamed when\n"
     "complete.\n";
 
 int cmd_tocr(int argc, char **argv) {
-    Args args(argc, argv, {"--tile"}, {});
+    Args args(argc, argv, {"--tile", "--threads"}, {});
     if (args.help_asked()) {
         std::fputs(kTocrHelp, stdout);
         return 0;
@@ -36,6 +41,8 @@ int cmd_tocr(int argc, char **argv) {
     const std::string &src = args.positional()[0];
     const std::string &dst = args.positional()[1];
     const int tile = args.int_value("--tile", 256, 1, 256);
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    const int threads = args.int_value("--threads", std::clamp(cores, 1, 64), 1, 64);
 
     R64Ptr f = open_r64(src);
     const int levels = r64_table_levels(f.get());
@@ -53,7 +60,7 @@ int cmd_tocr(int argc, char **argv) {
     int rc = 0;
     {
         LibraryProgress progress(dst, 0, f->header.type == 'P' ? 3 : 1);
-        rc = cr_write_file(out.temp_path().c_str(), 0644, tile, f.get());
+        rc = cr_write_file_threads(out.temp_path().c_str(), 0644, tile, f.get(), threads);
     }
     std::fflush(stdout);
     if (rc != 0) {
