@@ -1,6 +1,7 @@
 /* The public header compiles as C11 and a C program links against the library. */
 #include <stdio.h>
 #include <stddef.h>
+#include <string.h>
 
 #include "r64/r64.h"
 
@@ -39,6 +40,10 @@ int main(void) {
     /* The threaded cr writer is declared for C and links (threads come with the library). */
     int (*threaded)(const char *, int, int, R64_FILE *, int) = cr_write_file_threads;
     if (threaded == NULL) {
+        return 1;
+    }
+    if (strcmp(r64_strerror(R64_ERR_NOMEM), "out of memory") != 0) {
+        fprintf(stderr, "r64_strerror\n");
         return 1;
     }
     puts("c header ok");

@@ -77,6 +77,8 @@ R64_FILE *r64_open_file(const char *filename, int ctl, int mode, char filetype, 
                         int height);
 int r64_check_level(R64_FILE *f, int level);
 int r64_ctl(R64_FILE *f, int cmd, ...);
+/* The meaning of an r64_error code in a few words ("out of memory"); a static string. */
+const char *r64_strerror(int code);
 int r64_flush(R64_FILE *f);
 /* Writes back dirty tiles, closes and frees the handle. -1 when a write-back failed. */
 int r64_close_file(R64_FILE *f);

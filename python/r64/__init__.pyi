@@ -77,13 +77,13 @@ def write(path: PathLike, array: npt.ArrayLike, filter: Optional[str] = "average
           type: Optional[str] = None) -> None:
     """Writes an array as level 0 of a new r64 file and builds every level."""
 
-def to_cr(source: PathLike, target: PathLike, tile: int = 256) -> None:
+def to_cr(source: PathLike, target: PathLike, tile: int = 256, threads: int = 1) -> None:
     """Converts an r64 file with all its levels into a cr file."""
 
 def import_picture(picture: PathLike, target: PathLike, type: Optional[str] = None,
                    filter: str = "average", threshold: int = 128,
                    background: Optional[str] = None) -> None:
-    """Reads a PNG, JPEG or PNM picture into a new r64 file (r64tool import)."""
+    """Reads a PNG, JPEG, PNM or TIFF picture into a new r64 file (r64tool import)."""
 
 def to_dask(path: PathLike, level: int = 0, rows: Optional[int] = None) -> Any:
     """The level as a lazy dask array, one chunk per tile band."""

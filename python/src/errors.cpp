@@ -27,30 +27,7 @@ ErrorKind kind_of_code(int code) {
 }
 
 std::string code_words(int code) {
-    switch (code) {
-    case R64_OK:
-        return "no error";
-    case R64_ERR_IO:
-        return "a file operation failed";
-    case R64_ERR_NO_LEVEL_SOURCE:
-        return "the r64 file has no level";
-    case R64_ERR_NOMEM:
-        return "out of memory";
-    case R64_ERR_SHORT:
-        return "data cut short or a tile never written";
-    case R64_ERR_FORMAT:
-        return "not a file of the expected format";
-    case R64_ERR_READONLY_TILE:
-        return "a tile lies beyond the end of the file";
-    case R64_ERR_RANGE:
-        return "pixel coordinates outside the level";
-    case R64_ERR_CTL:
-        return "unknown setting";
-    case R64_ERR_LEVEL:
-        return "the level does not exist";
-    default:
-        return "unknown error";
-    }
+    return r64_strerror(code);
 }
 
 void fail_library(const std::string &filename, const std::string &what, int code, int sys_errno) {

@@ -1,6 +1,6 @@
 // r64.write and r64.to_cr at the C++ level: an array written as a new r64 file with
 // all its levels through the streaming pyramid writer (or level 0 alone through the
-// tile cache), and an r64 file converted to cr with cr_write_file. The Python side picks
+// tile cache), and an r64 file converted to cr with cr_write_file_threads. The Python side picks
 // the temporary target and renames it when complete.
 #include "pyramid.h"
 
@@ -102,10 +102,14 @@ void create_pyramid(const std::string &path, const py::array &pixels, const std:
     close_checked(std::move(f), path);
 }
 
-void convert_to_cr(const std::string &source, const std::string &target, int tile) {
+void convert_to_cr(const std::string &source, const std::string &target, int tile, int threads) {
     if (tile < 1 || tile > kMaxCrTile) {
         fail(ErrorKind::Argument, R64_ERR_CTL,
              "the cr tile edge is 1 to 256 pixels, not " + std::to_string(tile));
+    }
+    if (threads < 1) {
+        fail(ErrorKind::Argument, R64_ERR_CTL,
+             "threads is 1 or more, not " + std::to_string(threads));
     }
     UnlockedCall call;
     errno = 0;
@@ -124,7 +128,7 @@ void convert_to_cr(const std::string &source, const std::string &target, int til
         }
     }
     errno = 0;
-    if (cr_write_file(target.c_str(), 0644, tile, f.get()) != 0) {
+    if (cr_write_file_threads(target.c_str(), 0644, tile, f.get(), threads) != 0) {
         fail_library(target, "cannot convert " + source, r64_error, errno);
     }
     close_checked(std::move(f), source);
@@ -187,7 +191,7 @@ void register_pyramid(py::module_ &m) {
           "filter is None, builds every level with it. Used by r64.write, which writes\n"
           "under a temporary name and renames.");
     m.def("convert_to_cr", &convert_to_cr, py::arg("source"), py::arg("target"),
-          py::arg("tile") = 256,
+          py::arg("tile") = 256, py::arg("threads") = 1,
           "Converts the r64 file source, which must hold all of its levels, into the cr\n"
           "file target. Used by r64.to_cr, which writes under a temporary name.");
 }

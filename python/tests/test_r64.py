@@ -129,6 +129,8 @@ def test_to_dask(kind, tmp_path):
     r64.write(path, picture("P" if kind == "cr" else kind, 301, 203))
     if kind == "cr":
         r64.to_cr(path, tmp_path / "a.cr", tile=128)
+        r64.to_cr(path, tmp_path / "b.cr", tile=128, threads=3)  # same bytes on threads
+        assert (tmp_path / "a.cr").read_bytes() == (tmp_path / "b.cr").read_bytes()
         path = tmp_path / "a.cr"
     with r64.open(path) as im:
         expected = im.read(level=1)
