@@ -675,4 +675,27 @@ TEST_F(R64Tool, HugePngHeaderRefusedBeforeAllocating) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), before);
 }
 
+// Writing past the file-size limit is an error that gives its reason, not a signal that
+// ends the tool and leaves its temporary file: import to r64 and to cr, and tocr.
+TEST_F(R64Tool, FileSizeLimitIsAReportedError) {
+    write_png(f("in.png"), 300, 200, PNG_COLOR_TYPE_RGB, 8);
+    ASSERT_EQ(run("import " + f("in.png") + " " + f("big.r64")).status, 0);
+    const auto before = std::distance(fs::directory_iterator(dir_.path()), {});
+    const std::string commands[] = {"import " + f("in.png") + " " + f("s.r64"),
+                                    "import " + f("in.png") + " " + f("s.cr"),
+                                    "tocr " + f("big.r64") + " " + f("s.cr")};
+    for (const std::string &c : commands) {
+        SCOPED_TRACE(c);
+        const int rc = std::system(("prlimit --fsize=2000 " R64_BUILD_DIR "/r64tool " + c + " >" +
+                                    io_.file("o") + " 2>" + io_.file("e"))
+                                       .c_str());
+        const Bytes err = r64_test::read_bytes(io_.file("e"));
+        EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1);
+        EXPECT_NE(std::string(err.begin(), err.end()).find("(File too large) [r64_error -1]"),
+                  std::string::npos)
+            << std::string(err.begin(), err.end());
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), before);
+    }
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 // their tile, its parent's pixels and their own codec. Relies on cr_write_steps.h,
 // the residual kernels and the reusable JPEG codec.
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -37,6 +38,24 @@ constexpr std::size_t kTableChunk = std::size_t{1} << 30;
 int fail(int code) {
     r64_error = code;
     return -1;
+}
+
+// Writes all n bytes at the descriptor's position. A short write sets no errno: it
+// still fails, but one more attempt at what is left tells the caller why (no space on
+// the device, a file-size limit).
+bool write_whole(int fd, const unsigned char *bytes, int n) {
+    const int put = u_write(fd, bytes, n);
+    if (put == n) {
+        return true;
+    }
+    if (put >= 0) {
+        errno = 0;
+        u_write(fd, bytes + put, n - put);
+        if (errno == 0) {
+            errno = EIO;
+        }
+    }
+    return false;
 }
 
 struct TileCodec {
@@ -308,7 +327,7 @@ class TilePipeline {
             return fail(R64_ERR_IO);
         }
         const int size = static_cast<int>(stream.size());
-        if (u_write(f_->fd, stream.data(), size) != size) {
+        if (!write_whole(f_->fd, stream.data(), size)) {
             return fail(R64_ERR_IO);
         }
         const int rect = f_->header.rect_size;
@@ -360,7 +379,7 @@ bool write_table(CR_FILE *f, const CR_TBL *table) {
     std::size_t left = static_cast<std::size_t>(f->header.cr_tbl_nos) * sizeof(CR_TBL);
     while (left > 0) {
         const std::size_t n = std::min(left, kTableChunk);
-        if (u_write(f->fd, bytes, static_cast<int>(n)) != static_cast<int>(n)) {
+        if (!write_whole(f->fd, bytes, static_cast<int>(n))) {
             return false;
         }
         bytes += n;

@@ -77,7 +77,30 @@ bool pwrite_all(int fd, uint64_t pos, std::span<const iovec> pieces, std::size_t
     if (put > 0) {
         *done += static_cast<uint64_t>(put);
     }
-    return put >= 0 && static_cast<std::size_t>(put) == total;
+    if (put < 0 || static_cast<std::size_t>(put) == total) {
+        return put >= 0;
+    }
+    // A short write sets no errno. The write still fails, but one more attempt at what
+    // is left tells the caller why (no space on the device, a file-size limit).
+    auto skip = static_cast<std::size_t>(put);
+    for (const iovec &p : pieces) {
+        if (skip >= p.iov_len) {
+            skip -= p.iov_len;
+            continue;
+        }
+        const iovec rest{static_cast<char *>(p.iov_base) + skip, p.iov_len - skip};
+        errno = 0;
+        const ssize_t more = pwrite(fd, rest.iov_base, rest.iov_len,
+                                    static_cast<off_t>(pos + static_cast<uint64_t>(put)));
+        const int why = errno != 0 ? errno : EIO;
+        if (more > 0) {
+            add_to_checksum(fd, {&rest, 1}, more);
+            *done += static_cast<uint64_t>(more);
+        }
+        errno = why;
+        break;
+    }
+    return false;
 }
 
 int routed_write_pieces(R64_FILE *f, uint64_t pos, std::span<const iovec> pieces, uint64_t *done) {

@@ -56,10 +56,10 @@ int cmd_tocr(int argc, char **argv) {
         }
     }
     TargetFile out(dst);
-    errno = 0;
     int rc = 0;
     {
         LibraryProgress progress(dst, 0, f->header.type == 'P' ? 3 : 1);
+        errno = 0; // after the progress bar's terminal checks, which may set it
         rc = cr_write_file_threads(out.temp_path().c_str(), 0644, tile, f.get(), threads);
     }
     std::fflush(stdout);

@@ -46,6 +46,9 @@ void install_cleanup_once() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         std::signal(sig, on_fatal_signal);
     }
+    // A write past the file-size limit then fails with EFBIG and takes the error path,
+    // which reports it and removes the temporary file, instead of ending the tool.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 std::string folder_of(const std::string &path) {
