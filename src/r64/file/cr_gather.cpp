@@ -3,7 +3,10 @@
 // that the rectangle overlaps in the order in which the literal one first touches
 // them (tile columns left to right, each top to bottom) and widens each row part
 // from the cache's buffer that r64_plane hands out (16 bytes at a time where the
-// processor has SSSE3), so both load the same tiles and fail alike.
+// processor has SSSE3), so both load the same tiles and fail alike. When the
+// handle's requests go straight to the system, the fast one first tries reading the
+// tiles that the cache does not hold a run at a time, past the cache; anything that
+// run cannot settle is left to the cache's path.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -15,6 +18,8 @@
 #endif
 
 #include "r64/file/cr_gather.h"
+#include "r64/file/cr_residual.h"
+#include "r64/file/r64_cache.h"
 #include "r64/file/r64_geometry.h"
 
 namespace r64 {
@@ -168,9 +173,66 @@ void copy_from_tile(char type, const unsigned char *data, std::size_t capacity, 
     }
 }
 
+// The gather of a handle whose requests go straight to the system: in each band of
+// r64 tiles, the tiles that the cache holds are copied from it and each run of
+// neighbours that it does not hold (one stretch of the file) is read with one pread,
+// without loading the cache. False, with nothing known to be wrong, as soon as a run
+// does not lie wholly inside the file or cannot be read: the caller then gathers
+// through the cache, which loads and fails as it always has.
+bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgbx) {
+    constexpr int kMaxRun = kCrMaxRect / kTile + 1; // tiles a row of a cr tile can touch
+    const char type = r64->header.type;
+    const auto capacity = static_cast<std::size_t>(pixel_type_of(r64).tile_bytes);
+    unsigned char run[kMaxRun * 12288]; // a run of the largest tiles
+    if (w > kCrMaxRect || capacity * kMaxRun > sizeof run) {
+        return false;
+    }
+    const int64_t length = file_length(r64);
+    if (length < 0) {
+        return false;
+    }
+    const TileIndex &index = r64->priv->index;
+    for (int ty = y0 / kTile * kTile; ty < y0 + h; ty += kTile) {
+        const int th = tile_len(r64->level_h[level], ty);
+        const int ya = std::max(ty, y0);
+        const int yb = std::min(ty + th, y0 + h);
+        for (int tx = x0 / kTile * kTile; tx < x0 + w;) {
+            if (const R64_CACHE_ENT *e = index.find(r64, level, tx, ty)) {
+                copy_from_tile(type, reinterpret_cast<const unsigned char *>(e->buf), capacity, tx,
+                               ty, e->w_len, std::max(tx, x0), std::min(tx + e->w_len, x0 + w), ya,
+                               yb, x0, y0, w, rgbx);
+                tx += kTile;
+                continue;
+            }
+            int end = tx + kTile; // the run is [tx, end)
+            while (end < x0 + w && index.find(r64, level, end, ty) == nullptr) {
+                end += kTile;
+            }
+            const uint32_t at = tile_file_offset(r64, level, tx, ty);
+            const int last_w = tile_len(r64->level_w[level], end - kTile);
+            const uint32_t n = tile_file_offset(r64, level, end - kTile, ty) - at +
+                               tile_byte_len(type, last_w, th);
+            if (int64_t{at} + n > length || read_at(r64, at, run, n) != 0) {
+                return false;
+            }
+            for (; tx < end; tx += kTile) {
+                const int tw = tile_len(r64->level_w[level], tx);
+                const std::size_t from = tile_file_offset(r64, level, tx, ty) - at;
+                copy_from_tile(type, run + from, sizeof run - from, tx, ty, tw, std::max(tx, x0),
+                               std::min(tx + tw, x0 + w), ya, yb, x0, y0, w, rgbx);
+            }
+        }
+    }
+    r64_error = R64_OK;
+    return true;
+}
+
 } // namespace
 
 int gather_tile_fast(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgbx) {
+    if (cache_direct(r64) && gather_by_runs(r64, level, x0, y0, w, h, rgbx)) {
+        return 0;
+    }
     const char type = r64->header.type;
     const auto capacity = static_cast<std::size_t>(pixel_type_of(r64).tile_bytes);
     for (int tx = x0 / kTile * kTile; tx < x0 + w; tx += kTile) {
