@@ -142,7 +142,7 @@ std::string target(int side) {
 using Writer = int (*)(const char *out, R64_FILE *r64, int threads);
 
 int pipelined(const char *out, R64_FILE *r64, int threads) {
-    return r64::cr_write_file_pipelined(out, 0644, kRect, r64, threads, r64::gather_tile_fast);
+    return r64::cr_write_file_pipelined(out, 0644, kRect, r64, threads);
 }
 
 int literal(const char *out, R64_FILE *r64, int) {

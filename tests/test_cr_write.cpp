@@ -116,54 +116,59 @@ TEST_F(CrWrite, CalibrationCurves) {
     EXPECT_EQ(r64::cr_calibration(-255, -200), 127);
 }
 
-// The vector residual kernels against the formulas, byte for byte: odd offsets and
-// sizes (vector tails, parent pixel halving), differences inside the band, outside it
-// within 256 values and spread over more.
-TEST_F(CrWrite, ResidualKernelsMatchFormulas) {
+// The vector residual kernels against the formulas, byte for byte, for 4-byte and
+// 3-byte pixels: odd offsets and sizes (vector tails, parent pixel halving),
+// differences inside the band, outside it within 256 values and spread over more.
+template <int P> void residual_kernels_match_formulas() {
     unsigned seed = 1;
     auto rnd = [&seed](int n) {
         return static_cast<int>((seed = seed * 1103515245 + 12345) >> 16) % n;
     };
     auto fill = [&rnd](Bytes &b, int lo, int span) {
         for (size_t i = 0; i < b.size(); ++i)
-            b[i] = static_cast<u8>(i % 4 == 3 ? 0 : std::clamp(lo + rnd(span), 0, 255));
+            b[i] = static_cast<u8>(i % P == 3 ? 0 : std::clamp(lo + rnd(span), 0, 255));
     };
     for (int round = 0; round < 60; ++round) {
-        const int w_ofs = rnd(40), h_ofs = rnd(40), w = 1 + rnd(70), h = 1 + rnd(9), n = w * h * 4;
+        const int w_ofs = rnd(40), h_ofs = rnd(40), w = 1 + rnd(70), h = 1 + rnd(9), n = w * h * P;
         // Differences in the band; out of it within 256 values; spread wider.
         const int mode = round % 3;
         const bool band = mode == 0;
         CR_BUFFER parent{w_ofs >> 1, h_ofs >> 1, (w + 2) / 2 + 1, (h + 2) / 2 + 1, nullptr};
-        Bytes pb(static_cast<size_t>(parent.w_len) * parent.h_len * 4), tile(n), dec(n);
+        Bytes pb(static_cast<size_t>(parent.w_len) * parent.h_len * P), tile(n), dec(n);
         fill(pb, 100, 40);
         fill(tile, band ? 90 : mode == 1 ? 0 : 15, band ? 30 : mode == 1 ? 200 : 256);
         fill(dec, band ? 40 : 0, band ? 170 : 256);
         parent.buf = pb.data();
         auto up = [&](int i) { // parent byte of tile byte i
-            const int x = (w_ofs + i / 4 % w) / 2 - parent.w_ofs, y = (h_ofs + i / 4 / w) / 2;
-            return static_cast<int>(pb[((y - parent.h_ofs) * parent.w_len + x) * 4 + i % 4]);
+            const int x = (w_ofs + i / P % w) / 2 - parent.w_ofs, y = (h_ofs + i / P / w) / 2;
+            return static_cast<int>(pb[((y - parent.h_ofs) * parent.w_len + x) * P + i % P]);
         };
         int lo[3] = {999, 999, 999}, hi[3] = {-999, -999, -999}, cal[3];
         for (int i = 0; i < n; ++i)
-            if (i % 4 != 3) {
-                lo[i % 4] = std::min(lo[i % 4], tile[i] - up(i));
-                hi[i % 4] = std::max(hi[i % 4], tile[i] - up(i));
+            if (i % P != 3) {
+                lo[i % P] = std::min(lo[i % P], tile[i] - up(i));
+                hi[i % P] = std::max(hi[i % P], tile[i] - up(i));
             }
         Bytes got = tile, want(n), out(n, 0xAA);
-        r64::cr_encode_residual(parent, w_ofs, h_ofs, w, h, got.data(), cal);
+        r64::cr_encode_residual<P>(parent, w_ofs, h_ofs, w, h, got.data(), cal);
         for (int k = 0; k < 3; ++k)
             ASSERT_EQ(cal[k], ref_calibration(lo[k], hi[k]));
         for (int i = 0; i < n; ++i)
-            want[i] = static_cast<u8>(i % 4 == 3 ? 0 : ref_cal(tile[i] - up(i) + cal[i % 4]));
+            want[i] = static_cast<u8>(i % P == 3 ? 0 : ref_cal(tile[i] - up(i) + cal[i % P]));
         ASSERT_EQ(got, want) << round;
         const u8 cb[3] = {static_cast<u8>(cal[0]), static_cast<u8>(cal[1]),
                           static_cast<u8>(cal[2])};
-        r64::cr_reconstruct(parent, w_ofs, h_ofs, w, h, dec.data(), cb, out.data());
+        r64::cr_reconstruct<P>(parent, w_ofs, h_ofs, w, h, dec.data(), cb, out.data());
         for (int i = 0; i < n; ++i)
             want[i] = static_cast<u8>(
-                i % 4 == 3 ? 0 : std::clamp(up(i) + ref_inv(dec[i]) - cal[i % 4], 0, 255));
+                i % P == 3 ? 0 : std::clamp(up(i) + ref_inv(dec[i]) - cal[i % P], 0, 255));
         ASSERT_EQ(out, want) << round;
     }
+}
+
+TEST_F(CrWrite, ResidualKernelsMatchFormulas) {
+    residual_kernels_match_formulas<r64::kRgbx>();
+    residual_kernels_match_formulas<r64::kRgb>();
 }
 
 // Stored codec layout (sizes less one), and a tile one byte short refused without
@@ -296,16 +301,26 @@ TEST_F(CrWrite, DecodedLevelsStayClose) {
     }
 }
 
-// The fast gather against the literal one on odd tiles at odd offsets, each pixel type,
-// also on a damaged file (same failure, same code). The fast one runs on a handle of its
-// own whose cache holds one tile of the rectangle, so runs of tiles read past the cache
-// meet tiles taken from it.
+// The fast gathers (4-byte and 3-byte pixels) against the literal one on odd tiles at
+// odd offsets, each pixel type, also on a damaged file (same failure, same code). The
+// fast ones run on a handle of their own whose cache holds one tile of the rectangle,
+// so runs of tiles read past the cache meet tiles taken from it.
 TEST_F(CrWrite, FastGatherMatchesLiteral) {
-    auto run = [](r64::GatherFn gather, R64_FILE *f, int level, int x0, int y0, int w, int h) {
-        Bytes b(static_cast<size_t>(w) * h * 4, 0xAA);
+    auto run = [](r64::GatherFn gather, int pixel, R64_FILE *f, int level, int x0, int y0, int w,
+                  int h) {
+        Bytes b(static_cast<size_t>(w) * h * pixel, 0xAA);
         r64_error = 7;
         const int rc = gather(f, level, x0, y0, w, h, b.data());
         return std::tuple(rc, r64_error, rc == 0 ? b : Bytes{});
+    };
+    auto drop_fourth = [](std::tuple<int, int, Bytes> t) {
+        Bytes &b = std::get<2>(t);
+        size_t n = 0;
+        for (size_t i = 0; i < b.size(); ++i)
+            if (i % 4 != 3)
+                b[n++] = b[i];
+        b.resize(n);
+        return t;
     };
     for (char type : {'P', 'G', 'B'})
         for (off_t cut : {-1, 8 + 203 * 40}) {
@@ -317,14 +332,18 @@ TEST_F(CrWrite, FastGatherMatchesLiteral) {
                 for (int rect : {17, 65, 150})
                     for (int y0 = 0; y0 < r64_->level_h[level]; y0 += rect + 13)
                         for (int x0 = 0; x0 < r64_->level_w[level]; x0 += rect + 29) {
+                            SCOPED_TRACE(testing::Message()
+                                         << type << level << " " << x0 << "," << y0 << " " << rect);
                             const int w = std::min(rect, r64_->level_w[level] - x0);
                             const int h = std::min(rect, r64_->level_h[level] - y0);
+                            const auto want =
+                                run(r64::gather_tile_literal, 4, r64_.get(), level, x0, y0, w, h);
                             u8 c[3];
                             r64_red(c, fast.get(), x0 + w / 2, y0, level);
-                            ASSERT_EQ(
-                                run(r64::gather_tile_literal, r64_.get(), level, x0, y0, w, h),
-                                run(r64::gather_tile_fast, fast.get(), level, x0, y0, w, h))
-                                << type << level << " " << x0 << "," << y0 << " " << w << "x" << h;
+                            ASSERT_EQ(want, run(r64::gather_tile_fast, 4, fast.get(), level, x0, y0,
+                                                w, h));
+                            ASSERT_EQ(drop_fourth(want), run(r64::gather_tile_rgb, 3, fast.get(),
+                                                             level, x0, y0, w, h));
                         }
         }
 }

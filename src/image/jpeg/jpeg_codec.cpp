@@ -157,16 +157,21 @@ bool create_decompress(jpeg_decompress_struct &cinfo, JpegErrorJump &err) {
 
 // The tables are set once per quality: libjpeg keeps them from one image to the next.
 bool run_encode(jpeg_compress_struct &cinfo, JpegErrorJump &err, int &tables_quality,
-                const unsigned char *pixels, int w, int h, int quality) {
+                const unsigned char *pixels, int w, int h, int quality, int pixel_bytes) {
     if (setjmp(err.jump)) {
         return false;
     }
-#ifdef JCS_EXTENSIONS
-    cinfo.input_components = 4; // read in place, fourth byte ignored
-    cinfo.in_color_space = JCS_EXT_RGBX;
-#else
+    // Pixels are read in place where the library knows their layout (4-byte ones
+    // with their fourth byte ignored); both layouts give the same stream.
+    bool in_place = pixel_bytes == 3;
     cinfo.input_components = 3;
     cinfo.in_color_space = JCS_RGB;
+#ifdef JCS_EXTENSIONS
+    if (pixel_bytes == 4) {
+        in_place = true;
+        cinfo.input_components = 4;
+        cinfo.in_color_space = JCS_EXT_RGBX;
+    }
 #endif
     if (tables_quality != quality) {
         tables_quality = -1;
@@ -177,34 +182,34 @@ bool run_encode(jpeg_compress_struct &cinfo, JpegErrorJump &err, int &tables_qua
     cinfo.image_width = static_cast<JDIMENSION>(w);
     cinfo.image_height = static_cast<JDIMENSION>(h);
     jpeg_start_compress(&cinfo, TRUE);
-    const std::size_t stride = static_cast<std::size_t>(w) * 4;
-#ifdef JCS_EXTENSIONS
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW rows[kRowBatch];
-        const JDIMENSION first = cinfo.next_scanline;
-        const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, cinfo.image_height - first);
-        for (JDIMENSION r = 0; r < n; ++r) {
-            rows[r] = const_cast<JSAMPROW>(pixels + (first + r) * stride);
+    const std::size_t stride = static_cast<std::size_t>(w) * static_cast<std::size_t>(pixel_bytes);
+    if (in_place) {
+        while (cinfo.next_scanline < cinfo.image_height) {
+            JSAMPROW rows[kRowBatch];
+            const JDIMENSION first = cinfo.next_scanline;
+            const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, cinfo.image_height - first);
+            for (JDIMENSION r = 0; r < n; ++r) {
+                rows[r] = const_cast<JSAMPROW>(pixels + (first + r) * stride);
+            }
+            jpeg_write_scanlines(&cinfo, rows, n);
         }
-        jpeg_write_scanlines(&cinfo, rows, n);
-    }
-#else
-    JSAMPARRAY rgb = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                                cinfo.image_width * 3, 1);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        const unsigned char *src = pixels + cinfo.next_scanline * stride;
-        for (JDIMENSION i = 0; i < cinfo.image_width; ++i) {
-            std::memcpy(rgb[0] + 3 * std::size_t{i}, src + 4 * std::size_t{i}, 3);
+    } else {
+        JSAMPARRAY rgb = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
+                                                    JPOOL_IMAGE, cinfo.image_width * 3, 1);
+        while (cinfo.next_scanline < cinfo.image_height) {
+            const unsigned char *src = pixels + cinfo.next_scanline * stride;
+            for (JDIMENSION i = 0; i < cinfo.image_width; ++i) {
+                std::memcpy(rgb[0] + 3 * std::size_t{i}, src + 4 * std::size_t{i}, 3);
+            }
+            jpeg_write_scanlines(&cinfo, rgb, 1);
         }
-        jpeg_write_scanlines(&cinfo, rgb, 1);
     }
-#endif
     jpeg_finish_compress(&cinfo);
     return true;
 }
 
-bool run_decode(jpeg_decompress_struct &cinfo, JpegErrorJump &err, int w, int h,
-                unsigned char *out) {
+bool run_decode(jpeg_decompress_struct &cinfo, JpegErrorJump &err, int w, int h, unsigned char *out,
+                int pixel_bytes) {
     if (setjmp(err.jump)) {
         return false;
     }
@@ -217,34 +222,40 @@ bool run_decode(jpeg_decompress_struct &cinfo, JpegErrorJump &err, int w, int h,
         cinfo.out_color_space != JCS_RGB) {
         return false;
     }
-    const std::size_t stride = static_cast<std::size_t>(w) * 4;
+    const std::size_t stride = static_cast<std::size_t>(w) * static_cast<std::size_t>(pixel_bytes);
+    bool in_place = pixel_bytes == 3;
 #ifdef JCS_EXTENSIONS
-    cinfo.out_color_space = JCS_EXT_RGBX;
-    jpeg_start_decompress(&cinfo);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW rows[kRowBatch];
-        const JDIMENSION first = cinfo.output_scanline;
-        const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, cinfo.output_height - first);
-        for (JDIMENSION r = 0; r < n; ++r) {
-            rows[r] = out + (first + r) * stride;
-        }
-        jpeg_read_scanlines(&cinfo, rows, n);
-    }
-    // The library sets the fourth byte to 0xFF.
-    clear_fourth_bytes(out, static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
-#else
-    jpeg_start_decompress(&cinfo);
-    JSAMPARRAY rgb = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
-                                                cinfo.output_width * 3, 1);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        unsigned char *dst = out + cinfo.output_scanline * stride;
-        jpeg_read_scanlines(&cinfo, rgb, 1);
-        for (JDIMENSION i = 0; i < cinfo.output_width; ++i) {
-            std::memcpy(dst + 4 * std::size_t{i}, rgb[0] + 3 * std::size_t{i}, 3);
-            dst[4 * std::size_t{i} + 3] = 0;
-        }
+    if (pixel_bytes == 4) {
+        in_place = true;
+        cinfo.out_color_space = JCS_EXT_RGBX;
     }
 #endif
+    jpeg_start_decompress(&cinfo);
+    if (in_place) {
+        while (cinfo.output_scanline < cinfo.output_height) {
+            JSAMPROW rows[kRowBatch];
+            const JDIMENSION first = cinfo.output_scanline;
+            const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, cinfo.output_height - first);
+            for (JDIMENSION r = 0; r < n; ++r) {
+                rows[r] = out + (first + r) * stride;
+            }
+            jpeg_read_scanlines(&cinfo, rows, n);
+        }
+        if (pixel_bytes == 4) { // the library sets the fourth byte to 0xFF
+            clear_fourth_bytes(out, static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+        }
+    } else {
+        JSAMPARRAY rgb = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
+                                                    JPOOL_IMAGE, cinfo.output_width * 3, 1);
+        while (cinfo.output_scanline < cinfo.output_height) {
+            unsigned char *dst = out + cinfo.output_scanline * stride;
+            jpeg_read_scanlines(&cinfo, rgb, 1);
+            for (JDIMENSION i = 0; i < cinfo.output_width; ++i) {
+                std::memcpy(dst + 4 * std::size_t{i}, rgb[0] + 3 * std::size_t{i}, 3);
+                dst[4 * std::size_t{i} + 3] = 0;
+            }
+        }
+    }
     jpeg_finish_decompress(&cinfo);
     return true;
 }
@@ -270,13 +281,13 @@ JpegTileEncoder::~JpegTileEncoder() {
 }
 
 bool JpegTileEncoder::encode(const unsigned char *pixels, int w, int h, int quality,
-                             ByteBuffer &out) {
+                             ByteBuffer &out, int pixel_bytes) {
     out.set_size(0);
-    if (!created_ || w < 1 || h < 1) {
+    if (!created_ || w < 1 || h < 1 || (pixel_bytes != 3 && pixel_bytes != 4)) {
         return false;
     }
     dest_.out = &out;
-    if (!run_encode(cinfo_, err_, quality_, pixels, w, h, quality)) {
+    if (!run_encode(cinfo_, err_, quality_, pixels, w, h, quality, pixel_bytes)) {
         jpeg_abort_compress(&cinfo_); // ready for the next tile
         out.set_size(0);
         return false;
@@ -305,14 +316,14 @@ JpegTileDecoder::~JpegTileDecoder() {
 }
 
 bool JpegTileDecoder::decode(std::span<const unsigned char> stream, int w, int h,
-                             unsigned char *out) {
-    if (!created_ || w < 1 || h < 1 || stream.empty()) {
+                             unsigned char *out, int pixel_bytes) {
+    if (!created_ || w < 1 || h < 1 || stream.empty() || (pixel_bytes != 3 && pixel_bytes != 4)) {
         return false;
     }
     err_.pub.msg_code = 0;
     src_.next_input_byte = stream.data();
     src_.bytes_in_buffer = stream.size();
-    const bool ok = run_decode(cinfo_, err_, w, h, out);
+    const bool ok = run_decode(cinfo_, err_, w, h, out, pixel_bytes);
     if (!ok) {
         jpeg_abort_decompress(&cinfo_); // ready for the next tile
     }

@@ -59,10 +59,12 @@ class JpegTileEncoder {
     JpegTileEncoder(const JpegTileEncoder &) = delete;
     JpegTileEncoder &operator=(const JpegTileEncoder &) = delete;
 
-    // Encodes w x h pixels of 4 bytes (red, green, blue, ignored) as a baseline
-    // stream at quality into out, replacing what it held: the bytes jpeg_compress
-    // gives. False when memory ran out or libjpeg refused; out then holds nothing.
-    bool encode(const unsigned char *pixels, int w, int h, int quality, ByteBuffer &out);
+    // Encodes w x h pixels of pixel_bytes bytes (red, green, blue, and for 4 a byte
+    // ignored) as a baseline stream at quality into out, replacing what it held: the
+    // bytes jpeg_compress gives (the same for either pixel size). False when memory
+    // ran out or libjpeg refused; out then holds nothing.
+    bool encode(const unsigned char *pixels, int w, int h, int quality, ByteBuffer &out,
+                int pixel_bytes = 4);
 
   private:
     jpeg_compress_struct cinfo_{};
@@ -79,12 +81,14 @@ class JpegTileDecoder {
     JpegTileDecoder(const JpegTileDecoder &) = delete;
     JpegTileDecoder &operator=(const JpegTileDecoder &) = delete;
 
-    // Decodes a colour stream of exactly w x h pixels into out (w x h pixels of 4
-    // bytes, fourth byte 0): the pixels jpeg_uncompress gives. A header of another
+    // Decodes a colour stream of exactly w x h pixels into out (w x h pixels of
+    // pixel_bytes bytes: red, green, blue, and for 4 a fourth byte 0): the pixels
+    // jpeg_uncompress gives. A header of another
     // size or colour layout is refused before anything image-sized is allocated;
     // damaged or cut data (any libjpeg warning included) is refused too. False on
     // refusal; out may then hold part of the image.
-    bool decode(std::span<const unsigned char> stream, int w, int h, unsigned char *out);
+    bool decode(std::span<const unsigned char> stream, int w, int h, unsigned char *out,
+                int pixel_bytes = 4);
     // Whether the last refusal came from memory running out rather than the data.
     bool out_of_memory() const;
 

@@ -140,33 +140,45 @@ void widen_grey(const unsigned char *src, int n, unsigned char *dst) {
     widen_grey_words(src, n, dst);
 }
 
-// Copies the part [xa, xb) x [ya, yb) of the cached r64 tile whose top-left pixel
-// is (tx, ty) and whose rows are tw pixels wide into the cr tile at (x0, y0). The
-// cache buffer holds capacity bytes, all of which may be read.
+// Copies the part [xa, xb) x [ya, yb) of the r64 tile whose top-left pixel is
+// (tx, ty) and whose rows are tw pixels wide into the cr tile at (x0, y0), whose
+// pixels have kOut bytes (red, green, blue, and for 4 a byte 0). capacity bytes may
+// be read from data.
+template <int kOut>
 void copy_from_tile(char type, const unsigned char *data, std::size_t capacity, int tx, int ty,
                     int tw, int xa, int xb, int ya, int yb, int x0, int y0, int w,
-                    unsigned char *rgbx) {
+                    unsigned char *out) {
     const std::size_t row_bytes = tile_row_bytes(type, tw);
     for (int y = ya; y < yb; ++y) {
         const unsigned char *src = data + static_cast<std::size_t>(y - ty) * row_bytes;
-        unsigned char *dst = rgbx + (static_cast<std::size_t>(y - y0) * w + (xa - x0)) * 4;
+        unsigned char *dst = out + (static_cast<std::size_t>(y - y0) * w + (xa - x0)) * kOut;
         switch (type) {
         case 'P': {
             const unsigned char *s = src + static_cast<std::size_t>(xa - tx) * 3;
-            widen_rgb(s, capacity - static_cast<std::size_t>(s - data), xb - xa, dst);
+            if constexpr (kOut == 3) {
+                std::memcpy(dst, s, static_cast<std::size_t>(xb - xa) * 3);
+            } else {
+                widen_rgb(s, capacity - static_cast<std::size_t>(s - data), xb - xa, dst);
+            }
             break;
         }
         case 'G':
-            widen_grey(src + (xa - tx), xb - xa, dst);
+            if constexpr (kOut == 3) {
+                for (int x = xa; x < xb; ++x, dst += 3) {
+                    std::memset(dst, src[x - tx], 3);
+                }
+            } else {
+                widen_grey(src + (xa - tx), xb - xa, dst);
+            }
             break;
         default: // 'B': a set bit reads as 255, the leftmost pixel in the top bit
-            for (int x = xa; x < xb; ++x, dst += 4) {
+            for (int x = xa; x < xb; ++x, dst += kOut) {
                 const int bit = x - tx;
                 const unsigned char v = (src[bit >> 3] & (0x80 >> (bit & 7))) != 0 ? 255 : 0;
-                dst[0] = v;
-                dst[1] = v;
-                dst[2] = v;
-                dst[3] = 0;
+                std::memset(dst, v, 3);
+                if constexpr (kOut == 4) {
+                    dst[3] = 0;
+                }
             }
             break;
         }
@@ -179,7 +191,8 @@ void copy_from_tile(char type, const unsigned char *data, std::size_t capacity, 
 // without loading the cache. False, with nothing known to be wrong, as soon as a run
 // does not lie wholly inside the file or cannot be read: the caller then gathers
 // through the cache, which loads and fails as it always has.
-bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgbx) {
+template <int kOut>
+bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *out) {
     constexpr int kMaxRun = kCrMaxRect / kTile + 1; // tiles a row of a cr tile can touch
     const char type = r64->header.type;
     const auto capacity = static_cast<std::size_t>(pixel_type_of(r64).tile_bytes);
@@ -198,9 +211,9 @@ bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsi
         const int yb = std::min(ty + th, y0 + h);
         for (int tx = x0 / kTile * kTile; tx < x0 + w;) {
             if (const R64_CACHE_ENT *e = index.find(r64, level, tx, ty)) {
-                copy_from_tile(type, reinterpret_cast<const unsigned char *>(e->buf), capacity, tx,
-                               ty, e->w_len, std::max(tx, x0), std::min(tx + e->w_len, x0 + w), ya,
-                               yb, x0, y0, w, rgbx);
+                copy_from_tile<kOut>(type, reinterpret_cast<const unsigned char *>(e->buf),
+                                     capacity, tx, ty, e->w_len, std::max(tx, x0),
+                                     std::min(tx + e->w_len, x0 + w), ya, yb, x0, y0, w, out);
                 tx += kTile;
                 continue;
             }
@@ -218,8 +231,9 @@ bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsi
             for (; tx < end; tx += kTile) {
                 const int tw = tile_len(r64->level_w[level], tx);
                 const std::size_t from = tile_file_offset(r64, level, tx, ty) - at;
-                copy_from_tile(type, run + from, sizeof run - from, tx, ty, tw, std::max(tx, x0),
-                               std::min(tx + tw, x0 + w), ya, yb, x0, y0, w, rgbx);
+                copy_from_tile<kOut>(type, run + from, sizeof run - from, tx, ty, tw,
+                                     std::max(tx, x0), std::min(tx + tw, x0 + w), ya, yb, x0, y0, w,
+                                     out);
             }
         }
     }
@@ -227,10 +241,10 @@ bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsi
     return true;
 }
 
-} // namespace
-
-int gather_tile_fast(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgbx) {
-    if (cache_direct(r64) && gather_by_runs(r64, level, x0, y0, w, h, rgbx)) {
+// The fast gather into pixels of kOut bytes.
+template <int kOut>
+int gather_tiles(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *out) {
+    if (cache_direct(r64) && gather_by_runs<kOut>(r64, level, x0, y0, w, h, out)) {
         return 0;
     }
     const char type = r64->header.type;
@@ -248,11 +262,21 @@ int gather_tile_fast(R64_FILE *r64, int level, int x0, int y0, int w, int h, uns
             }
             const int xb = std::min(tx + tw, x0 + w);
             const int yb = std::min(ty + th, y0 + h);
-            copy_from_tile(type, reinterpret_cast<const unsigned char *>(data), capacity, tx, ty,
-                           tw, xa, xb, ya, yb, x0, y0, w, rgbx);
+            copy_from_tile<kOut>(type, reinterpret_cast<const unsigned char *>(data), capacity, tx,
+                                 ty, tw, xa, xb, ya, yb, x0, y0, w, out);
         }
     }
     return 0;
+}
+
+} // namespace
+
+int gather_tile_fast(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgbx) {
+    return gather_tiles<4>(r64, level, x0, y0, w, h, rgbx);
+}
+
+int gather_tile_rgb(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgb) {
+    return gather_tiles<3>(r64, level, x0, y0, w, h, rgb);
 }
 
 } // namespace r64

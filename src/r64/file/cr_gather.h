@@ -19,6 +19,9 @@ using GatherFn = int (*)(R64_FILE *r64, int level, int x0, int y0, int w, int h,
 int gather_tile_literal(R64_FILE *r64, int level, int x0, int y0, int w, int h,
                         unsigned char *rgbx);
 int gather_tile_fast(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgbx);
+// The fast gather into pixels of 3 bytes (red, green, blue), as the pipelined writer
+// keeps them.
+int gather_tile_rgb(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *rgb);
 
 } // namespace r64
 

@@ -71,23 +71,34 @@ constexpr int cr_calibration(int lo, int hi) {
     return cal > 127 ? 127 : (cal < -128 ? -128 : cal);
 }
 
+// The kernels below work on tiles of kPixel-byte pixels: 4 (red, green, blue, 0), as
+// readers get them, or 3 (red, green, blue), as the writer's pipeline keeps them. A
+// parent's buffer has pixels of the same size as its child's. cr_residual.cpp makes
+// each kernel for both sizes.
+inline constexpr int kRgbx = 4;
+inline constexpr int kRgb = 3;
+
 // The parent pixel of each pixel of row y of a child tile whose first column is
-// w_ofs: up[4x .. 4x + 3] = parent pixel ((w_ofs + x) >> 1, y >> 1).
+// w_ofs: up[kPixel x ..] = parent pixel ((w_ofs + x) >> 1, y >> 1).
+template <int kPixel = kRgbx>
 void cr_parent_row(const CR_BUFFER &parent, int w_ofs, int y, int w_len, unsigned char *up);
 
 // The offsets of a root tile, from the range of its pixel values (not applied).
+template <int kPixel = kRgbx>
 void cr_root_calibration(const unsigned char *tile, std::size_t pixels, int cal[3]);
 
 // A tile below the root: sets cal from the range of its differences from the
 // parent and turns its pixels (in place) into the bytes for the encoder,
-// cr_cal(difference, cal[k]), fourth byte 0.
+// cr_cal(difference, cal[k]) (a fourth byte 0).
+template <int kPixel = kRgbx>
 void cr_encode_residual(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len, int h_len,
                         unsigned char *tile, int cal[3]);
 
 // Rebuilds a tile as a reader sees it: pixel byte k = parent pixel byte k +
-// cr_inv_cal(decoded byte k, cal[k]), limited to 0..255; the fourth byte is 0.
+// cr_inv_cal(decoded byte k, cal[k]), limited to 0..255 (a fourth byte 0).
 // The tile's top-left pixel is (w_ofs, h_ofs) of the level below the parent's;
 // out and decoded may be the same buffer.
+template <int kPixel = kRgbx>
 void cr_reconstruct(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len, int h_len,
                     const unsigned char *decoded, const unsigned char cal[3], unsigned char *out);
 

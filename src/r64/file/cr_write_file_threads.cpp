@@ -4,8 +4,10 @@
 // encoding, decoding and rebuilding) runs once its parent is rebuilt, on a worker
 // or on the calling thread while it waits; the calling thread writes the data in
 // queue order and the record table in one write at the end. Workers touch only
-// their tile, its parent's pixels and their own codec. Relies on cr_write_steps.h,
-// the residual kernels and the reusable JPEG codec.
+// their tile, its parent's pixels and their own codec. Tiles hold 3-byte pixels
+// throughout: no fourth byte to gather, difference, encode or decode (the streams
+// are those of 4-byte pixels). Relies on cr_write_steps.h, the residual kernels and
+// the reusable JPEG codec.
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -63,7 +65,7 @@ struct TileCodec {
     JpegTileDecoder decoder;
 };
 
-// One tile's pixels (as gathered, then as rebuilt for its children) and its data.
+// One tile's 3-byte pixels (as gathered, then as rebuilt for its children) and its data.
 struct Slot {
     MallocBuffer<unsigned char> pixels;
     ByteBuffer stream;
@@ -89,17 +91,15 @@ struct TileJob {
 
 // The stored codec's bytes (as none_compress makes them) into out.
 bool store_plain(const unsigned char *tile, int w, int h, ByteBuffer &out) {
-    const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    if (!out.reserve(2 + 3 * pixels)) {
+    const std::size_t bytes = 3 * static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    if (!out.reserve(2 + bytes)) {
         return false;
     }
     unsigned char *o = out.data();
     o[0] = static_cast<unsigned char>(w - 1);
     o[1] = static_cast<unsigned char>(h - 1);
-    for (std::size_t p = 0; p < pixels; ++p) {
-        std::memcpy(o + 2 + 3 * p, tile + 4 * p, 3);
-    }
-    out.set_size(2 + 3 * pixels);
+    std::memcpy(o + 2, tile, bytes);
+    out.set_size(2 + bytes);
     return true;
 }
 
@@ -109,15 +109,15 @@ TileStatus work_on(TileJob &job, TileCodec &codec) {
     const int w = job.w_len;
     const int h = job.h_len;
     if (job.parent == nullptr) {
-        cr_root_calibration(tile, static_cast<std::size_t>(w) * static_cast<std::size_t>(h),
-                            job.cal); // a root stores plain pixel values
+        cr_root_calibration<kRgb>(tile, static_cast<std::size_t>(w) * static_cast<std::size_t>(h),
+                                  job.cal); // a root stores plain pixel values
     } else {
-        cr_encode_residual(job.up, job.w_ofs, job.h_ofs, w, h, tile, job.cal);
+        cr_encode_residual<kRgb>(job.up, job.w_ofs, job.h_ofs, w, h, tile, job.cal);
     }
     ByteBuffer &stream = job.self->stream;
     job.type = cr_tile_is_jpeg(w, h) ? kCrJpeg : kCrStored;
     const bool encoded = job.type == kCrJpeg
-                             ? codec.encoder.encode(tile, w, h, kCrJpegQuality, stream)
+                             ? codec.encoder.encode(tile, w, h, kCrJpegQuality, stream, kRgb)
                              : store_plain(tile, w, h, stream);
     if (!encoded) {
         return TileStatus::no_memory;
@@ -127,22 +127,22 @@ TileStatus work_on(TileJob &job, TileCodec &codec) {
     }
     // Decode again: the children take their differences against what a reader sees.
     // A stored tile decodes to the bytes it was made from, which the tile still holds.
-    if (job.type == kCrJpeg && !codec.decoder.decode(stream.bytes(), w, h, tile)) {
+    if (job.type == kCrJpeg && !codec.decoder.decode(stream.bytes(), w, h, tile, kRgb)) {
         return codec.decoder.out_of_memory() ? TileStatus::no_memory : TileStatus::undecodable;
     }
     if (job.parent != nullptr) {
         const unsigned char cal[3] = {static_cast<unsigned char>(job.cal[0]),
                                       static_cast<unsigned char>(job.cal[1]),
                                       static_cast<unsigned char>(job.cal[2])};
-        cr_reconstruct(job.up, job.w_ofs, job.h_ofs, w, h, tile, cal, tile);
+        cr_reconstruct<kRgb>(job.up, job.w_ofs, job.h_ofs, w, h, tile, cal, tile);
     }
     return TileStatus::done;
 }
 
 class TilePipeline {
   public:
-    TilePipeline(CR_FILE *f, R64_FILE *r64, GatherFn gather, CR_TBL *table, int threads)
-        : f_(f), r64_(r64), gather_(gather), table_(table),
+    TilePipeline(CR_FILE *f, R64_FILE *r64, CR_TBL *table, int threads)
+        : f_(f), r64_(r64), table_(table),
           window_(threads > 1 ? kWindowPerThread * static_cast<std::size_t>(threads) : 1) {}
 
     ~TilePipeline() {
@@ -185,7 +185,7 @@ class TilePipeline {
         if (slot == nullptr) {
             return fail(R64_ERR_NOMEM);
         }
-        if (gather_(r64_, level, w_ofs, h_ofs, w_len, h_len, slot->pixels.get()) < 0) {
+        if (gather_tile_rgb(r64_, level, w_ofs, h_ofs, w_len, h_len, slot->pixels.get()) < 0) {
             return -1;
         }
         count_progress(w_len, h_len);
@@ -252,7 +252,7 @@ class TilePipeline {
         }
         const auto rect = static_cast<std::size_t>(f_->header.rect_size);
         auto slot = std::make_unique<Slot>();
-        slot->pixels = malloc_buffer<unsigned char>(rect * rect * 4);
+        slot->pixels = malloc_buffer<unsigned char>(rect * rect * kRgb);
         if (!slot->pixels) {
             return nullptr;
         }
@@ -356,7 +356,6 @@ class TilePipeline {
 
     CR_FILE *f_;
     R64_FILE *r64_;
-    GatherFn gather_;
     CR_TBL *table_;
     std::size_t window_;
     std::vector<std::unique_ptr<Slot>> slots_; // every slot made; touched by this thread only
@@ -388,7 +387,7 @@ bool write_table(CR_FILE *f, const CR_TBL *table) {
     return true;
 }
 
-int write_tiles(CR_FILE *f, R64_FILE *r64, int top, int threads, GatherFn gather) {
+int write_tiles(CR_FILE *f, R64_FILE *r64, int top, int threads) {
     MallocBuffer<CR_TBL> table(static_cast<CR_TBL *>(
         std::calloc(std::max<uint32_t>(f->header.cr_tbl_nos, 1), sizeof(CR_TBL))));
     if (!table) {
@@ -400,7 +399,7 @@ int write_tiles(CR_FILE *f, R64_FILE *r64, int top, int threads, GatherFn gather
     }
     int ret = 0;
     try {
-        TilePipeline pipeline(f, r64, gather, table.get(), threads);
+        TilePipeline pipeline(f, r64, table.get(), threads);
         pipeline.start_workers(threads - 1);
         // Every tile of the top level is a root with its subtree, in row-major order.
         const int rect = f->header.rect_size;
@@ -430,14 +429,10 @@ int write_tiles(CR_FILE *f, R64_FILE *r64, int top, int threads, GatherFn gather
 } // namespace
 
 int cr_write_file_pipelined(const char *filename, int mode, int rect_size, R64_FILE *r64,
-                            int threads, GatherFn gather) {
+                            int threads) {
     threads = std::clamp(threads, 1, kMaxThreads);
-    struct Options {
-        int threads;
-        GatherFn gather;
-    } const options{threads, gather};
-    return cr_convert(filename, mode, rect_size, r64, [r64, &options](CR_FILE *f, int top) {
-        return write_tiles(f, r64, top, options.threads, options.gather);
+    return cr_convert(filename, mode, rect_size, r64, [r64, threads](CR_FILE *f, int top) {
+        return write_tiles(f, r64, top, threads);
     });
 }
 
@@ -446,8 +441,7 @@ int cr_write_file_pipelined(const char *filename, int mode, int rect_size, R64_F
 extern "C" int cr_write_file_threads(const char *filename, int mode, int rect_size, R64_FILE *r64,
                                      int threads) {
     try {
-        return r64::cr_write_file_pipelined(filename, mode, rect_size, r64, threads,
-                                            r64::gather_tile_fast);
+        return r64::cr_write_file_pipelined(filename, mode, rect_size, r64, threads);
     } catch (const std::exception &) {
         r64_error = R64_ERR_NOMEM;
         return -1;

@@ -28,10 +28,11 @@ int cr_convert(const char *filename, int mode, int rect_size, R64_FILE *r64, con
 int cr_write_file_using(const char *filename, int mode, int rect_size, R64_FILE *r64,
                         GatherFn gather);
 
-// The pipelined writer: reused codecs and buffers, data written in order, the
-// table in one write at the end; threads as in cr_write_file_threads.
+// The pipelined writer: reused codecs and buffers, tiles of 3-byte pixels gathered
+// with gather_tile_rgb, data written in order, the table in one write at the end;
+// threads as in cr_write_file_threads.
 int cr_write_file_pipelined(const char *filename, int mode, int rect_size, R64_FILE *r64,
-                            int threads, GatherFn gather);
+                            int threads);
 
 } // namespace r64
 
