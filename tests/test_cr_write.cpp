@@ -129,7 +129,7 @@ template <int P> void residual_kernels_match_formulas() {
             b[i] = static_cast<u8>(i % P == 3 ? 0 : std::clamp(lo + rnd(span), 0, 255));
     };
     for (int round = 0; round < 60; ++round) {
-        const int w_ofs = rnd(40), h_ofs = rnd(40), w = 1 + rnd(70), h = 1 + rnd(9), n = w * h * P;
+        const int w_ofs = rnd(40), h_ofs = rnd(40), w = 1 + rnd(90), h = 1 + rnd(9), n = w * h * P;
         // Differences in the band; out of it within 256 values; spread wider.
         const int mode = round % 3;
         const bool band = mode == 0;
@@ -166,9 +166,16 @@ template <int P> void residual_kernels_match_formulas() {
     }
 }
 
+// Both vector widths where the processor has the wider one.
 TEST_F(CrWrite, ResidualKernelsMatchFormulas) {
-    residual_kernels_match_formulas<r64::kRgbx>();
-    residual_kernels_match_formulas<r64::kRgb>();
+    const bool wide = r64::cr_wide_kernels;
+    for (bool use_wide : {false, wide}) {
+        SCOPED_TRACE(use_wide ? "32-byte vectors" : "16-byte vectors");
+        r64::cr_wide_kernels = use_wide;
+        residual_kernels_match_formulas<r64::kRgbx>();
+        residual_kernels_match_formulas<r64::kRgb>();
+    }
+    r64::cr_wide_kernels = wide;
 }
 
 // Stored codec layout (sizes less one), and a tile one byte short refused without

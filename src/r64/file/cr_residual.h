@@ -102,6 +102,20 @@ template <int kPixel = kRgbx>
 void cr_reconstruct(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len, int h_len,
                     const unsigned char *decoded, const unsigned char cal[3], unsigned char *out);
 
+// Whether cr_encode_residual and cr_reconstruct run on 32-byte vectors: set at start
+// where the processor has AVX2 (and the library was built with those kernels). Tests
+// clear it to check the 16-byte kernels, which give the same bytes.
+extern bool cr_wide_kernels;
+
+// The 32-byte kernels (cr_residual_avx2.cpp, built where R64_CR_KERNELS_AVX2 is defined).
+template <int kPixel>
+void cr_encode_residual_avx2(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len, int h_len,
+                             unsigned char *tile, int cal[3]);
+template <int kPixel>
+void cr_reconstruct_avx2(const CR_BUFFER &parent, int w_ofs, int h_ofs, int w_len, int h_len,
+                         const unsigned char *decoded, const unsigned char cal[3],
+                         unsigned char *out);
+
 } // namespace r64
 
 #endif
