@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Times cr conversion side by side in one run, at each side given (4096 and 8192 by
 # default), on a generated photo-like picture with 256-pixel tiles at quality 80:
-#  - r64 -> cr: `r64tool tocr` on 1 and 2 threads against the one-thread floor
-#    (bench/cr_floor: reading the r64 file, libjpeg-turbo encoding every tile of the
-#    same cr file and decoding those above level 0);
+#  - r64 -> cr: cr_write_file in the floor's own process, and `r64tool tocr` on 1 and
+#    2 threads, against the one-thread floor (bench/cr_floor: reading the r64 file,
+#    libjpeg-turbo encoding every tile of the same cr file and decoding those above
+#    level 0);
 #  - picture -> compressed pyramid: r64tool (`import` to cr when the tool can, else
 #    `import` then `tocr`; it syncs its file) against `vips tiffsave --tile --pyramid
 #    --compression jpeg --Q 80` and `vips dzsave` (256-pixel tiles, no overlap, JPEG
 #    quality 80), each with VIPS_CONCURRENCY=1 and with vips's default threads.
-# Runs alternate so that all see the same machine load; the medians of wall time and
-# peak memory are printed with the ratios, then the file sizes and the PSNR of level 0
-# against the picture. Usage: bench/compare_cr.sh [BUILD_DIR] (default build/).
+# Runs alternate so that all see the same machine load, and every one-thread job runs
+# on the same processor (virtual machines' processors can differ in speed by a third);
+# the medians of wall time and peak memory are printed with the ratios, then the file
+# sizes and the PSNR of level 0 against the picture. Usage: bench/compare_cr.sh [BUILD_DIR] (default build/).
 # R64_COMPARE_SIDES and R64_COMPARE_RUNS override the sides and the runs of each (3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +20,7 @@ build=${1:-build}
 sides=${R64_COMPARE_SIDES:-4096 8192}
 runs=${R64_COMPARE_RUNS:-3}
 
-scripts/install-deps.sh libvips-tools time python3-numpy bc
+scripts/install-deps.sh libvips-tools time python3-numpy bc util-linux
 if [ ! -x "$build/r64tool" ] || [ ! -x "$build/bench/cr_floor" ] ||
     [ ! -x "$build/bench/bench_pyramid" ]; then
     cmake --preset default >/dev/null
@@ -36,6 +38,9 @@ if "$tool" import --help 2>&1 | grep -q -- '--format'; then
 else
     direct_import=0
 fi
+
+# One-thread jobs run on the first processor this script may use.
+one_cpu=(taskset -c "$(taskset -pc $$ | sed 's/.*: //; s/[-,].*//')")
 
 # time_job NAME CMD...: runs CMD under /usr/bin/time, keeps its wall time and peak memory.
 time_job() {
@@ -85,8 +90,12 @@ for side in $sides; do
     cat "$pic" "$work/pic.r64" >/dev/null # every run starts from a warm page cache
 
     for run in $(seq "$runs"); do
-        "$build/bench/cr_floor" "$work/pic.r64" "$work/ref.cr" >>"$work/floor.wall"
-        time_job tocr1 "$tool" tocr "$work/pic.r64" "$work/t1.cr" --threads 1
+        read -r floor_s lib_s <<<"$("${one_cpu[@]}" "$build/bench/cr_floor" "$work/pic.r64" \
+            "$work/ref.cr" "$work/lib.cr")"
+        echo "$floor_s" >>"$work/floor.wall"
+        echo "$lib_s" >>"$work/lib.wall"
+        echo 0 >>"$work/lib.rss"
+        time_job tocr1 "${one_cpu[@]}" "$tool" tocr "$work/pic.r64" "$work/t1.cr" --threads 1
         time_job tocr2 "$tool" tocr "$work/pic.r64" "$work/t2.cr" --threads 2
         rm -f "$work/ours.cr"
         if [ "$direct_import" = 1 ]; then
@@ -97,7 +106,7 @@ for side in $sides; do
         fi
         for conc in 1 default; do
             env=(env)
-            [ "$conc" = 1 ] && env+=(VIPS_CONCURRENCY=1)
+            [ "$conc" = 1 ] && env=("${one_cpu[@]}" env VIPS_CONCURRENCY=1)
             rm -rf "$work/vips.tif" "$work/dz" "$work/dz.dzi" "$work/dz_files"
             time_job "tiff_$conc" "${env[@]}" vips tiffsave "$pic" "$work/vips.tif" --tile \
                 --tile-width 256 --tile-height 256 --pyramid --compression jpeg --Q 80
@@ -106,7 +115,7 @@ for side in $sides; do
         done
     done
 
-    for n in t1 t2; do
+    for n in lib t1 t2; do
         cmp -s "$work/$n.cr" "$work/ref.cr" || { echo "tocr $n differs from one thread" >&2; exit 1; }
     done
     floor=$(median "$work/floor.wall")
@@ -118,9 +127,11 @@ for side in $sides; do
         local wall rss
         wall=$(median "$work/$1.wall")
         rss=$(median "$work/$1.rss")
-        printf '%-34s %8s %8.1f %10s\n' "$2" "$wall" "$(echo "$rss / 1024" | bc -l)" \
+        if [ "$rss" = 0 ]; then rss=-; else rss=$(printf '%.1f' "$(echo "$rss / 1024" | bc -l)"); fi
+        printf '%-34s %8s %8s %10s\n' "$2" "$wall" "$rss" \
             "$(printf '%.2fx %s' "$(echo "$wall / $3" | bc -l)" "$4")"
     }
+    row lib "cr_write_file (in process)" "$floor" floor
     row tocr1 "r64tool tocr --threads 1" "$floor" floor
     row tocr2 "r64tool tocr --threads 2" "$floor" floor
     tiff_default=$(median "$work/tiff_default.wall")

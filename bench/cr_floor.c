@@ -4,7 +4,10 @@
  * (quality 80, 4-byte pixels as the writer hands them) and decoding the tiles above
  * level 0 again, as the writer does. The tiles' pixels are the cr file's own
  * streams decoded beforehand, so the encoder sees what the writer encoded.
- * Usage: cr_floor FILE.r64 FILE.cr   prints the seconds of the timed part.
+ * Usage: cr_floor FILE.r64 FILE.cr [OUT.cr]   prints the seconds of the timed part;
+ * with OUT.cr it then times cr_write_file converting FILE.r64 into OUT.cr in the same
+ * process (the library's own figure, without a tool's start-up and sync) and prints
+ * both on one line: floor, then cr_write_file.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -12,7 +15,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <fcntl.h>
 #include <jpeglib.h>
+
+#include "r64/r64.h"
 
 #define MAX_LEVELS 32
 
@@ -67,6 +73,29 @@ static void decode(const unsigned char *data, size_t size, unsigned char *out) {
     jpeg_destroy_decompress(&d);
 }
 
+static void quiet(void *user, int kind, long done, long total) {
+    (void)user;
+    (void)kind;
+    (void)done;
+    (void)total;
+}
+
+/* Seconds that cr_write_file takes to convert r64_path into out, or -1 on failure. */
+static double time_cr_write_file(const char *r64_path, const char *out, int rect) {
+    check_endian();
+    r64_init();
+    r64_set_progress(quiet, NULL);
+    R64_FILE *f = r64_open_file(r64_path, O_RDONLY, 0, 0, 0, 0);
+    if (f == NULL) {
+        return -1;
+    }
+    const double start = now();
+    const int rc = cr_write_file(out, 0644, rect, f);
+    const double took = now() - start;
+    r64_close_file(f);
+    return rc == 0 ? took : -1;
+}
+
 static size_t encode(const Tile *t, unsigned char **buf, unsigned long *cap) {
     struct jpeg_compress_struct c;
     struct jpeg_error_mgr err;
@@ -93,8 +122,8 @@ static size_t encode(const Tile *t, unsigned char **buf, unsigned long *cap) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: cr_floor FILE.r64 FILE.cr\n");
+    if (argc != 3 && argc != 4) {
+        fprintf(stderr, "usage: cr_floor FILE.r64 FILE.cr [OUT.cr]\n");
         return 1;
     }
     size_t cr_size = 0;
@@ -145,6 +174,16 @@ int main(int argc, char **argv) {
         if (tiles[i].level > 0)
             decode(stream, size, back);
     }
-    printf("%.3f\n", now() - start);
+    const double floor = now() - start;
+    if (argc == 3) {
+        printf("%.3f\n", floor);
+        return 0;
+    }
+    const double lib = time_cr_write_file(argv[1], argv[3], rect);
+    if (lib < 0) {
+        fprintf(stderr, "cr_floor: cr_write_file failed: %s\n", r64_strerror(r64_error));
+        return 1;
+    }
+    printf("%.3f %.3f\n", floor, lib);
     return 0;
 }

@@ -157,6 +157,8 @@ TEST_F(R64Open, InitAndSettings) {
     EXPECT_EQ(ctl(r64_ctl(g.get(), 0, 0)), std::pair(0, 0));
     EXPECT_EQ(ctl(r64_ctl(g.get(), 0, 2)), std::pair(-1, -8));
     EXPECT_EQ(g->rc_type, 0);
+    EXPECT_EQ(ctl(r64_ctl(g.get(), R64_CTL_WRITE_BACK, 0)), std::pair(0, 0));
+    EXPECT_EQ(ctl(r64_ctl(g.get(), R64_CTL_WRITE_BACK, 2)), std::pair(-1, -8));
     const char px[3] = {'\x11', '\x22', '\x33'};
     EXPECT_EQ(r64_ctl(g.get(), 1, px) + r64_ctl(p.get(), 1, px), 0);
     EXPECT_EQ(std::tuple(g->background[0], g->background[1]), std::tuple('\x11', '\0'));

@@ -68,6 +68,10 @@ typedef struct r64_file {
 /* r64_ctl commands */
 #define R64_CTL_RC_TYPE 0    /* int argument: 0 or 1 */
 #define R64_CTL_BACKGROUND 1 /* pointer argument: 1 or 3 pixel bytes */
+/* int argument: 1 (the default) lets the pyramid writer start the write-back of each
+   finished band, so that a later sync finds little left; 0 for a scratch file that
+   is never synced, whose bands then stay in memory until the system writes them. */
+#define R64_CTL_WRITE_BACK 2
 
 extern int r64_error;
 extern int ent_len;

@@ -62,10 +62,11 @@ void pack_row(char type, int bpp, int full_row_bytes, int w, int h_len, int r,
 }
 
 // Starts write-back of bytes just written, so that the caller's final sync finds little
-// left. Advisory: where the system cannot, the sync does it all.
+// left (not for a scratch file, which is never synced). Advisory: where the system
+// cannot, the sync does it all.
 void start_write_back(R64_FILE *f, uint32_t pos, uint32_t size) {
 #ifdef SYNC_FILE_RANGE_WRITE
-    if (r64::direct_io(f)) {
+    if (r64::direct_io(f) && !f->priv->no_write_back) {
         (void)sync_file_range(f->fd, pos, size, SYNC_FILE_RANGE_WRITE);
     }
 #else

@@ -149,6 +149,9 @@ int cmd_import(int argc, char **argv) {
     if (!f) {
         fail_lib(dst, "cannot create the r64 file");
     }
+    if (cr_out) { // never synced: its bands need not go to the disk at all
+        r64_ctl(f.get(), R64_CTL_WRITE_BACK, 0);
+    }
 
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
