@@ -37,6 +37,17 @@ namespace {
 // Rows handed to libjpeg per call.
 constexpr int kRowBatch = 16;
 
+// Points rows at the next batch of an image's rows, from row first of height rows of
+// stride bytes at pixels; the number of rows in the batch.
+JDIMENSION row_batch(unsigned char *pixels, std::size_t stride, JDIMENSION first, JDIMENSION height,
+                     JSAMPROW rows[kRowBatch]) {
+    const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, height - first);
+    for (JDIMENSION r = 0; r < n; ++r) {
+        rows[r] = pixels + (first + r) * stride;
+    }
+    return n;
+}
+
 JpegErrorJump *error_jump(j_common_ptr cinfo) {
     return reinterpret_cast<JpegErrorJump *>(cinfo->err);
 }
@@ -186,11 +197,8 @@ bool run_encode(jpeg_compress_struct &cinfo, JpegErrorJump &err, int &tables_qua
     if (in_place) {
         while (cinfo.next_scanline < cinfo.image_height) {
             JSAMPROW rows[kRowBatch];
-            const JDIMENSION first = cinfo.next_scanline;
-            const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, cinfo.image_height - first);
-            for (JDIMENSION r = 0; r < n; ++r) {
-                rows[r] = const_cast<JSAMPROW>(pixels + (first + r) * stride);
-            }
+            const JDIMENSION n = row_batch(const_cast<unsigned char *>(pixels), stride,
+                                           cinfo.next_scanline, cinfo.image_height, rows);
             jpeg_write_scanlines(&cinfo, rows, n);
         }
     } else {
@@ -234,11 +242,8 @@ bool run_decode(jpeg_decompress_struct &cinfo, JpegErrorJump &err, int w, int h,
     if (in_place) {
         while (cinfo.output_scanline < cinfo.output_height) {
             JSAMPROW rows[kRowBatch];
-            const JDIMENSION first = cinfo.output_scanline;
-            const JDIMENSION n = std::min<JDIMENSION>(kRowBatch, cinfo.output_height - first);
-            for (JDIMENSION r = 0; r < n; ++r) {
-                rows[r] = out + (first + r) * stride;
-            }
+            const JDIMENSION n =
+                row_batch(out, stride, cinfo.output_scanline, cinfo.output_height, rows);
             jpeg_read_scanlines(&cinfo, rows, n);
         }
         if (pixel_bytes == 4) { // the library sets the fourth byte to 0xFF
