@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times cr conversion side by side in one run, at each side given (4096 and 8192 by
 # default), on a generated photo-like picture with 256-pixel tiles at quality 80:
-#  - r64 -> cr: cr_write_file in the floor's own process, and `r64tool tocr` on 1 and
+#  - r64 -> cr: cr_write_file in the floor's own process (the fastest of three rounds
+#    that alternate with the floor's), and `r64tool tocr` on 1 and
 #    2 threads, against the one-thread floor (bench/cr_floor: reading the r64 file,
 #    libjpeg-turbo encoding every tile of the same cr file and decoding those above
 #    level 0);
@@ -91,7 +92,7 @@ for side in $sides; do
 
     for run in $(seq "$runs"); do
         read -r floor_s lib_s <<<"$("${one_cpu[@]}" "$build/bench/cr_floor" "$work/pic.r64" \
-            "$work/ref.cr" "$work/lib.cr")"
+            "$work/ref.cr" "$work/lib.cr" 3)"
         echo "$floor_s" >>"$work/floor.wall"
         echo "$lib_s" >>"$work/lib.wall"
         echo 0 >>"$work/lib.rss"
