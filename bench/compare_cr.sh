@@ -2,10 +2,9 @@
 # Times cr conversion side by side in one run, at each side given (4096 and 8192 by
 # default), on a generated photo-like picture with 256-pixel tiles at quality 80:
 #  - r64 -> cr: cr_write_file in the floor's own process (the fastest of three rounds
-#    that alternate with the floor's), and `r64tool tocr` on 1 and
-#    2 threads, against the one-thread floor (bench/cr_floor: reading the r64 file,
-#    libjpeg-turbo encoding every tile of the same cr file and decoding those above
-#    level 0);
+#    that alternate with the floor's) and `r64tool tocr` on 1 and 2 threads, against
+#    the one-thread floor (bench/cr_floor: reading the r64 file, libjpeg-turbo
+#    encoding every tile of the same cr file and decoding those above level 0);
 #  - picture -> compressed pyramid: r64tool (`import` to cr when the tool can, else
 #    `import` then `tocr`; it syncs its file) against `vips tiffsave --tile --pyramid
 #    --compression jpeg --Q 80` and `vips dzsave` (256-pixel tiles, no overlap, JPEG
