@@ -194,10 +194,11 @@ void copy_from_tile(char type, const unsigned char *data, std::size_t capacity, 
 template <int kOut>
 bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *out) {
     constexpr int kMaxRun = kCrMaxRect / kTile + 1; // tiles a row of a cr tile can touch
+    constexpr auto kLargestTile = static_cast<std::size_t>(pixel_type('P')->tile_bytes);
     const char type = r64->header.type;
     const auto capacity = static_cast<std::size_t>(pixel_type_of(r64).tile_bytes);
-    unsigned char run[kMaxRun * 12288]; // a run of the largest tiles
-    if (w > kCrMaxRect || capacity * kMaxRun > sizeof run) {
+    unsigned char run[kMaxRun * kLargestTile];
+    if (w > kCrMaxRect) {
         return false;
     }
     const int64_t length = file_length(r64);
