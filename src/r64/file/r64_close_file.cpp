@@ -12,11 +12,8 @@ int r64_close_file(R64_FILE *f) {
     const int flushed = r64_flush(f);
     const int code = r64_error;
     u_close(f->fd);
-    // Entries that never got a buffer hold null (the handle is zero-filled at open),
-    // so freeing every slot does not depend on ent_len staying unchanged.
-    for (int i = 1; i < R64_CACHE_ENTRIES; ++i) {
-        std::free(f->cache[i].buf);
-    }
+    // Every entry's tile buffer lies in one block, whatever ent_len has become since.
+    std::free(f->priv->tile_buffers);
     std::free(f);
     if (flushed != 0) {
         r64_error = code;

@@ -21,6 +21,7 @@ struct r64_file_priv {
     bool length_known;  // false until asked, and again after a failed or routed request
     bool offsets_wrap;  // the levels reach past 4 GiB: tile offsets wrap (set at open)
     bool no_write_back; // R64_CTL_WRITE_BACK 0: a scratch file, never synced
+    char *tile_buffers; // one malloc block holding every cache entry's tile buffer
     int ring_capacity;  // entries the ring can hold (ent_len - 1 at open)
     uint32_t use_clock; // counts moves to the head of the ring
     uint32_t last_use[R64_CACHE_ENTRIES]; // use_clock at each entry's last move to the head

@@ -1,7 +1,8 @@
 // Opening an r64 file, or making one from an empty file opened read-write: reads or
 // writes the 8-byte header, allocates the handle with its private state (r64_io.h) in
-// one block, the tile buffers of cache entries 1 to ent_len - 1, and computes the level
-// table. Relies on the file-request layer and on the pixel-type table of r64_geometry.h.
+// one block, the tile buffers of cache entries 1 to ent_len - 1 in another, and
+// computes the level table. Relies on the file-request layer and on the pixel-type table of
+// r64_geometry.h.
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -23,22 +24,29 @@ struct HandleBlock {
 static_assert(std::is_standard_layout_v<HandleBlock>);
 
 void free_tile_buffers(R64_FILE *f) {
+    free(f->priv->tile_buffers);
+    f->priv->tile_buffers = nullptr;
     for (R64_CACHE_ENT &e : f->cache) {
-        free(e.buf);
         e.buf = nullptr;
     }
 }
 
-// Entry 1 onwards each get a tile buffer and form the free list; the ring is empty.
+// Entry 1 onwards each get a tile buffer and form the free list; the ring is empty. The
+// buffers are cut from one block, which the system maps lazily: a handle costs no page
+// of memory for tiles it never loads.
 bool prepare_cache(R64_FILE *f, int tile_bytes) {
     const int n = r64::entries_in_use();
     f->free_list = &f->cache[1];
-    for (int i = 1; i < n; ++i) {
-        f->cache[i].buf = static_cast<char *>(malloc(static_cast<size_t>(tile_bytes)));
-        if (f->cache[i].buf == nullptr) {
-            free_tile_buffers(f);
+    const auto bytes = static_cast<std::size_t>(tile_bytes);
+    if (n > 1) {
+        f->priv->tile_buffers =
+            static_cast<char *>(malloc(bytes * static_cast<std::size_t>(n - 1)));
+        if (f->priv->tile_buffers == nullptr) {
             return false;
         }
+    }
+    for (int i = 1; i < n; ++i) {
+        f->cache[i].buf = f->priv->tile_buffers + bytes * static_cast<std::size_t>(i - 1);
         f->cache[i].next = i + 1 < n ? &f->cache[i + 1] : nullptr;
     }
     f->cache[0].next = &f->cache[0];
