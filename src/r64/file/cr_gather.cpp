@@ -19,6 +19,7 @@
 
 #include "r64/file/cr_gather.h"
 #include "r64/file/cr_residual.h"
+#include "r64/file/malloc_buffer.h"
 #include "r64/file/r64_cache.h"
 #include "r64/file/r64_geometry.h"
 
@@ -195,10 +196,13 @@ template <int kOut>
 bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsigned char *out) {
     constexpr int kMaxRun = kCrMaxRect / kTile + 1; // tiles a row of a cr tile can touch
     constexpr auto kLargestTile = static_cast<std::size_t>(pixel_type('P')->tile_bytes);
+    constexpr std::size_t kRunBytes = kMaxRun * kLargestTile;
+    // One buffer a thread, kept: a caller's thread may have a small stack.
+    thread_local MallocBuffer<unsigned char> run_buffer = malloc_buffer<unsigned char>(kRunBytes);
+    unsigned char *const run = run_buffer.get();
     const char type = r64->header.type;
     const auto capacity = static_cast<std::size_t>(pixel_type_of(r64).tile_bytes);
-    unsigned char run[kMaxRun * kLargestTile];
-    if (w > kCrMaxRect) {
+    if (run == nullptr || w > kCrMaxRect) {
         return false;
     }
     const int64_t length = file_length(r64);
@@ -232,7 +236,7 @@ bool gather_by_runs(R64_FILE *r64, int level, int x0, int y0, int w, int h, unsi
             for (; tx < end; tx += kTile) {
                 const int tw = tile_len(r64->level_w[level], tx);
                 const std::size_t from = tile_file_offset(r64, level, tx, ty) - at;
-                copy_from_tile<kOut>(type, run + from, sizeof run - from, tx, ty, tw,
+                copy_from_tile<kOut>(type, run + from, kRunBytes - from, tx, ty, tw,
                                      std::max(tx, x0), std::min(tx + tw, x0 + w), ya, yb, x0, y0, w,
                                      out);
             }
