@@ -627,6 +627,18 @@ TEST_F(Serve, StopsCleanlyOnSigterm) {
     EXPECT_EQ(other.stop(), 0);
 }
 
+// `r64tool serve` runs the server program found beside it; without one it says so.
+TEST_F(Serve, ToolWithoutTheServerProgramSaysSo) {
+    const std::string lone = dir_->file("lone");
+    ASSERT_EQ(std::system(("mkdir -p " + lone + " && cp " + kTool + " " + lone).c_str()), 0);
+    const std::string err = dir_->file("lone.err");
+    const int rc = std::system((lone + "/r64tool serve " + images() + " 2>" + err).c_str());
+    EXPECT_EQ(WEXITSTATUS(rc), 1);
+    EXPECT_NE(slurp(err).find("r64tool serve: r64tool-serve: cannot start the server"),
+              std::string::npos)
+        << slurp(err);
+}
+
 // A real browser opens the viewer and draws the picture.
 TEST_F(Serve, BrowserDrawsTheViewer) {
     const char *browser = nullptr;

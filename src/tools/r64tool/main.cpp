@@ -64,11 +64,17 @@ struct Command {
     int (*run)(int, char **);
 };
 
+#ifdef R64TOOL_SERVER_PROGRAM
+// r64tool-serve: the server alone, run by `r64tool serve` as `r64tool-serve serve ...`.
+constexpr Command kCommands[] = {{"serve", r64tool::cmd_serve}};
+#else
+// serve here starts r64tool-serve in this process's place (serve_launch.cpp).
 constexpr Command kCommands[] = {
     {"import", r64tool::cmd_import}, {"tocr", r64tool::cmd_tocr},
     {"export", r64tool::cmd_export}, {"info", r64tool::cmd_info},
     {"verify", r64tool::cmd_verify}, {"serve", r64tool::cmd_serve},
 };
+#endif
 
 } // namespace
 
