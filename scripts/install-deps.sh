@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ clang libclang-rt-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libpng-dev libtiff-dev pkg-config libcpp-httplib-dev chromium
+          libbenchmark-dev libpng-dev libtiff-dev pkg-config libcpp-httplib-dev
+          nlohmann-json3-dev chromium
           python3-dev pybind11-dev python3-numpy python3-pytest python3-dask python3-pil "$@")
 missing=()
 for p in "${packages[@]}"; do

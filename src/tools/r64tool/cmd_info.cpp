@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "cli.h"
 #include "commands.h"
 #include "cr_records.h"
@@ -23,22 +25,11 @@ const char kInfoHelp[] =
 
 namespace {
 
-std::string json_string(const std::string &s) {
-    std::string out = "\"";
-    for (const char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", u);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+using Json = nlohmann::ordered_json;
+
+// One line of JSON; a name that is not UTF-8 gets U+FFFD for its stray bytes.
+void print_json(const Json &j) {
+    std::printf("%s\n", j.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 int tiles_of(int w, int h, int edge) {
@@ -53,12 +44,14 @@ void info_r64(R64_FILE *f, const std::string &path, bool json) {
     }
     const int64_t length = file_length(f->fd);
     const char pf = f->header.type == 'P' ? 3 : 1;
-    if (json) {
-        std::printf("{\"file\":%s,\"format\":\"r64\",\"type\":\"%c\",\"width\":%d,\"height\":%d,"
-                    "\"bytes\":%lld,\"levels\":[",
-                    json_string(path).c_str(), f->header.type, f->header.width, f->header.height,
-                    static_cast<long long>(length));
-    } else {
+    Json out = {{"file", path},
+                {"format", "r64"},
+                {"type", std::string(1, f->header.type)},
+                {"width", f->header.width},
+                {"height", f->header.height},
+                {"bytes", length},
+                {"levels", Json::array()}};
+    if (!json) {
         std::printf("%s: r64, type %c, %d x %d, %d levels (%d complete), %lld bytes\n",
                     path.c_str(), f->header.type, f->header.width, f->header.height, levels,
                     complete, static_cast<long long>(length));
@@ -72,17 +65,20 @@ void info_r64(R64_FILE *f, const std::string &path, bool json) {
             start + static_cast<uint32_t>(w) * static_cast<uint32_t>(h) * static_cast<uint32_t>(pf);
         const bool ok = r64_check_level(f, l) != 0;
         if (json) {
-            std::printf("%s{\"level\":%d,\"width\":%d,\"height\":%d,\"tiles\":%d,\"start\":%u,"
-                        "\"end\":%u,\"complete\":%s}",
-                        l == 0 ? "" : ",", l, w, h, tiles_of(w, h, R64_TILE), start, end,
-                        ok ? "true" : "false");
+            out["levels"].push_back({{"level", l},
+                                     {"width", w},
+                                     {"height", h},
+                                     {"tiles", tiles_of(w, h, R64_TILE)},
+                                     {"start", start},
+                                     {"end", end},
+                                     {"complete", ok}});
         } else {
             std::printf("%5d  %5d  %6d  %6d  %10u  %10u  %s\n", l, w, h, tiles_of(w, h, R64_TILE),
                         start, end, ok ? "yes" : "no");
         }
     }
     if (json) {
-        std::printf("]}\n");
+        print_json(out);
     }
 }
 
@@ -90,12 +86,14 @@ void info_cr(CR_FILE *f, const std::string &path, bool json) {
     const int levels = cr_levels(f);
     const int64_t length = file_length(f->fd);
     const int rect = f->header.rect_size;
-    if (json) {
-        std::printf("{\"file\":%s,\"format\":\"cr\",\"tile\":%d,\"width\":%d,\"height\":%d,"
-                    "\"bytes\":%lld,\"levels\":[",
-                    json_string(path).c_str(), rect, f->header.h.width, f->header.h.height,
-                    static_cast<long long>(length));
-    } else {
+    Json out = {{"file", path},
+                {"format", "cr"},
+                {"tile", rect},
+                {"width", f->header.h.width},
+                {"height", f->header.h.height},
+                {"bytes", length},
+                {"levels", Json::array()}};
+    if (!json) {
         std::printf("%s: cr, tile %d, %d x %d, %d levels, %lld bytes\n", path.c_str(), rect,
                     f->header.h.width, f->header.h.height, levels, static_cast<long long>(length));
         std::printf("level  width  height   tiles  stored    jpeg  never written  damaged"
@@ -125,16 +123,17 @@ void info_cr(CR_FILE *f, const std::string &path, bool json) {
         const int w = f->level_w[l];
         const int h = f->level_h[l];
         if (json) {
-            std::printf("%s{\"level\":%d,\"width\":%d,\"height\":%d,\"tiles\":%lld,"
-                        "\"stored\":%lld,\"jpeg\":%lld,\"never_written\":%lld,\"damaged\":%lld,"
-                        "\"bytes\":%lld,",
-                        l == 0 ? "" : ",", l, w, h, tiles, counts[0], counts[1], counts[2],
-                        counts[3], bytes);
-            if (any) {
-                std::printf("\"cal_min\":%d,\"cal_max\":%d}", cal_min, cal_max);
-            } else {
-                std::printf("\"cal_min\":null,\"cal_max\":null}");
-            }
+            out["levels"].push_back({{"level", l},
+                                     {"width", w},
+                                     {"height", h},
+                                     {"tiles", tiles},
+                                     {"stored", counts[0]},
+                                     {"jpeg", counts[1]},
+                                     {"never_written", counts[2]},
+                                     {"damaged", counts[3]},
+                                     {"bytes", bytes},
+                                     {"cal_min", any ? Json(cal_min) : Json()},
+                                     {"cal_max", any ? Json(cal_max) : Json()}});
         } else {
             std::string cal = any ? std::to_string(cal_min) + ".." + std::to_string(cal_max) : "-";
             std::printf("%5d  %5d  %6d  %6lld  %6lld  %6lld  %13lld  %7lld  %11lld  %s\n", l, w, h,
@@ -142,7 +141,7 @@ void info_cr(CR_FILE *f, const std::string &path, bool json) {
         }
     }
     if (json) {
-        std::printf("]}\n");
+        print_json(out);
     }
 }
 

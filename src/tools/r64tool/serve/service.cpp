@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "assets.h"
 #include "encode.h"
 #include "geometry.h"
@@ -270,31 +272,36 @@ Reply Service::info_json(const std::string &name, const RequestContext &ctx) {
     if (etag_matches(ctx.if_none_match, r.etag)) {
         return not_modified(r.etag, r.max_age);
     }
-    std::string scale, sizes;
+    using Json = nlohmann::ordered_json;
+    Json scale = Json::array();
     for (std::size_t l = 0; l < f->level_w.size(); ++l) {
-        scale += (l ? "," : "") + std::to_string(1L << l);
+        scale.push_back(1L << l);
     }
     // Stored level sizes that a client may ask for, smallest first.
+    Json sizes = Json::array();
     for (std::size_t l = f->level_w.size(); l-- > 0;) {
         const long w = f->level_w[l], h = f->level_h[l];
         if (w * h <= limits_.max_area && w <= limits_.max_width && h <= limits_.max_height) {
-            sizes += std::string(sizes.empty() ? "" : ",") + "{\"width\":" + std::to_string(w) +
-                     ",\"height\":" + std::to_string(h) + "}";
+            sizes.push_back({{"width", w}, {"height", h}});
         }
     }
-    r.body = "{\"@context\":\"http://iiif.io/api/image/3/context.json\",\"id\":\"" +
-             json_escape(id) +
-             "\",\"type\":\"ImageService3\",\"protocol\":\"http://iiif.io/api/image\","
-             "\"profile\":\"level2\",\"width\":" +
-             std::to_string(f->width) + ",\"height\":" + std::to_string(f->height) +
-             ",\"maxArea\":" + std::to_string(limits_.max_area) +
-             ",\"maxWidth\":" + std::to_string(limits_.max_width) +
-             ",\"maxHeight\":" + std::to_string(limits_.max_height) +
-             ",\"tiles\":[{\"width\":" + std::to_string(kServedTileEdge) +
-             ",\"height\":" + std::to_string(kServedTileEdge) + ",\"scaleFactors\":[" + scale +
-             "]}],\"sizes\":[" + sizes +
-             "],\"extraQualities\":[\"color\",\"gray\",\"bitonal\"],"
-             "\"extraFeatures\":[\"mirroring\",\"sizeUpscaling\"]}\n";
+    const Json info = {{"@context", "http://iiif.io/api/image/3/context.json"},
+                       {"id", id},
+                       {"type", "ImageService3"},
+                       {"protocol", "http://iiif.io/api/image"},
+                       {"profile", "level2"},
+                       {"width", f->width},
+                       {"height", f->height},
+                       {"maxArea", limits_.max_area},
+                       {"maxWidth", limits_.max_width},
+                       {"maxHeight", limits_.max_height},
+                       {"tiles", Json::array({{{"width", kServedTileEdge},
+                                               {"height", kServedTileEdge},
+                                               {"scaleFactors", scale}}})},
+                       {"sizes", sizes},
+                       {"extraQualities", {"color", "gray", "bitonal"}},
+                       {"extraFeatures", {"mirroring", "sizeUpscaling"}}};
+    r.body = info.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     r.content_type = ld ? "application/ld+json;profile=\"http://iiif.io/api/image/3/context.json\""
                         : "application/json";
     return r;
