@@ -1,6 +1,7 @@
 // libFuzzer target for r64 pixel and block reads: any bytes as an r64 file, read-only.
 // Every tile of every level is read through r64_red and r64_read_block (up to a budget),
-// with rectangles that reach outside the level under both edge rules.
+// with rectangles that reach outside the level under both edge rules; a small image is
+// then converted to cr (the gather's file runs, the pipeline and their failures).
 #include <algorithm>
 #include <cstdint>
 #include <fcntl.h>
@@ -29,6 +30,18 @@ void read_level(R64_FILE *f, int level, int &budget) {
     r64_red(px, f, -1, h, level);
 }
 
+void quiet(void *, int, long, long) {}
+
+// Converts small images only: a large header would make every input slow.
+void convert(R64_FILE *f, std::uint8_t pick) {
+    if (static_cast<long>(f->header.width) * f->header.height > 300L * 300L) {
+        return;
+    }
+    static r64_fuzz::InputFile out;
+    const int rect = pick % 2 == 0 ? 64 : 37;
+    cr_write_file_threads(out.path().c_str(), 0600, rect, f, 1 + pick % 3);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -36,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check_endian();
         r64_init();
         ent_len = 8; // a small cache: cheap opens, and reads that evict
+        r64_set_progress(quiet, nullptr);
         return true;
     }();
     r64_fuzz::InputFile &in = r64_fuzz::input_file();
@@ -53,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             read_level(f, level, budget);
         }
     }
+    convert(f, size > 0 ? data[size - 1] : 0);
     r64_close_file(f);
     return 0;
 }
