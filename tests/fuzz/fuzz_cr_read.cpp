@@ -9,17 +9,7 @@
 #include "r64/r64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const bool ready = [] {
-        check_endian();
-        r64_init();
-        ent_len = 8; // a small cache: loads that evict
-        return true;
-    }();
-    r64_fuzz::InputFile &in = r64_fuzz::input_file();
-    if (!ready || !in.load(data, size)) {
-        return 0;
-    }
-    CR_FILE *f = cr_open_file(in.path().c_str(), O_RDONLY, 0666, 0, 0, 0);
+    CR_FILE *f = r64_fuzz::open_cr_input(data, size, 8); // a small cache: loads that evict
     if (f == nullptr) {
         return 0;
     }

@@ -8,16 +8,7 @@
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    static const bool ready = [] {
-        check_endian();
-        r64_init();
-        return true;
-    }();
-    r64_fuzz::InputFile &in = r64_fuzz::input_file();
-    if (!ready || !in.load(data, size)) {
-        return 0;
-    }
-    CR_FILE *f = cr_open_file(in.path().c_str(), O_RDONLY, 0666, 0, 0, 0);
+    CR_FILE *f = r64_fuzz::open_cr_input(data, size);
     if (f == nullptr) {
         return 0;
     }

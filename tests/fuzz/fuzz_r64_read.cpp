@@ -45,18 +45,12 @@ void convert(R64_FILE *f, std::uint8_t pick) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    static const bool ready = [] {
-        check_endian();
-        r64_init();
-        ent_len = 8; // a small cache: cheap opens, and reads that evict
-        r64_set_progress(quiet, nullptr);
-        return true;
-    }();
-    r64_fuzz::InputFile &in = r64_fuzz::input_file();
-    if (!ready || !in.load(data, size)) {
+    // A small cache: cheap opens, and reads that evict.
+    if (!r64_fuzz::load_input(data, size, 8)) {
         return 0;
     }
-    R64_FILE *f = r64_open_file(in.path().c_str(), O_RDONLY, 0666, 'P', 0, 0);
+    r64_set_progress(quiet, nullptr); // the conversion's progress lines
+    R64_FILE *f = r64_open_file(r64_fuzz::input_file().path().c_str(), O_RDONLY, 0666, 'P', 0, 0);
     if (f == nullptr) {
         return 0;
     }

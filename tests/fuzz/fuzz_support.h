@@ -6,11 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
+
+#include "r64/r64.h"
 
 namespace r64_fuzz {
 
@@ -42,6 +45,27 @@ class InputFile {
 inline InputFile &input_file() {
     static InputFile file;
     return file;
+}
+
+// Starts the library on the first call (an r64 cache of cache_entries entries, 0 for
+// its default) and makes the input file hold data; false when it cannot.
+inline bool load_input(const std::uint8_t *data, std::size_t size, int cache_entries = 0) {
+    static const bool ready = [cache_entries] {
+        check_endian();
+        r64_init();
+        if (cache_entries > 0) {
+            ent_len = cache_entries;
+        }
+        return true;
+    }();
+    return ready && input_file().load(data, size);
+}
+
+// The input as a cr file opened read-only, or null.
+inline CR_FILE *open_cr_input(const std::uint8_t *data, std::size_t size, int cache_entries = 0) {
+    return load_input(data, size, cache_entries)
+               ? cr_open_file(input_file().path().c_str(), O_RDONLY, 0666, 0, 0, 0)
+               : nullptr;
 }
 
 } // namespace r64_fuzz
