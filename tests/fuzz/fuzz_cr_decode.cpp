@@ -3,7 +3,6 @@
 // and streams must fail with a code, never allocate what the file cannot hold.
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 
 #include "fuzz_support.h"
 #include "r64/r64.h"

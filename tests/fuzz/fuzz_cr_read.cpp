@@ -3,7 +3,6 @@
 // the file cannot hold, and never leave the cache inconsistent.
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 
 #include "fuzz_support.h"
 #include "r64/r64.h"

@@ -2,7 +2,6 @@
 // file; every level's records streamed and judged. Memory must stay at one chunk of
 // records whatever the header claims.
 #include <cstdint>
-#include <fcntl.h>
 
 #include "cr_records.h"
 #include "fuzz_support.h"
