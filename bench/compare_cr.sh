@@ -94,7 +94,6 @@ for side in $sides; do
             "$work/ref.cr" "$work/lib.cr" 3)"
         echo "$floor_s" >>"$work/floor.wall"
         echo "$lib_s" >>"$work/lib.wall"
-        echo 0 >>"$work/lib.rss"
         time_job tocr1 "${one_cpu[@]}" "$tool" tocr "$work/pic.r64" "$work/t1.cr" --threads 1
         time_job tocr2 "$tool" tocr "$work/pic.r64" "$work/t2.cr" --threads 2
         rm -f "$work/ours.cr"
@@ -126,8 +125,10 @@ for side in $sides; do
     row() { # NAME LABEL REFERENCE_SECONDS REFERENCE_NAME
         local wall rss
         wall=$(median "$work/$1.wall")
-        rss=$(median "$work/$1.rss")
-        if [ "$rss" = 0 ]; then rss=-; else rss=$(printf '%.1f' "$(echo "$rss / 1024" | bc -l)"); fi
+        rss=- # no figure for a job timed inside another process
+        if [ -f "$work/$1.rss" ]; then
+            rss=$(printf '%.1f' "$(echo "$(median "$work/$1.rss") / 1024" | bc -l)")
+        fi
         printf '%-34s %8s %8s %10s\n' "$2" "$wall" "$rss" \
             "$(printf '%.2fx %s' "$(echo "$wall / $3" | bc -l)" "$4")"
     }

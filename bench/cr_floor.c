@@ -84,9 +84,6 @@ static void quiet(void *user, int kind, long done, long total) {
 
 /* Seconds that cr_write_file takes to convert r64_path into out, or -1 on failure. */
 static double time_cr_write_file(const char *r64_path, const char *out, int rect) {
-    check_endian();
-    r64_init();
-    r64_set_progress(quiet, NULL);
     R64_FILE *f = r64_open_file(r64_path, O_RDONLY, 0, 0, 0, 0);
     if (f == NULL) {
         return -1;
@@ -184,6 +181,9 @@ int main(int argc, char **argv) {
             break;
     }
 
+    check_endian();
+    r64_init();
+    r64_set_progress(quiet, NULL);
     const int rounds = argc == 5 ? atoi(argv[4]) : 1;
     double floor = -1;
     double lib = -1;

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "r64/file/cpu_features.h"
+#ifdef R64_X86
 #include <tmmintrin.h>
-#define R64_GATHER_SSSE3 1
 #endif
 
 #include "r64/file/cr_gather.h"
@@ -83,7 +83,7 @@ void widen_grey_words(const unsigned char *src, int n, unsigned char *dst) {
     }
 }
 
-#ifdef R64_GATHER_SSSE3
+#ifdef R64_X86
 // Four pixels a step through one byte shuffle; a step reads 16 bytes, so it runs
 // while they lie inside the room, and the words finish the row.
 __attribute__((target("ssse3"))) void
@@ -115,15 +115,11 @@ __attribute__((target("ssse3"))) void widen_grey_ssse3(const unsigned char *src,
     widen_grey_words(src + x, n - x, dst + 4 * x);
 }
 
-const bool kHasSsse3 = [] {
-    __builtin_cpu_init(); // may run before the run-time's own detection
-    return __builtin_cpu_supports("ssse3") != 0;
-}();
 #endif
 
 void widen_rgb(const unsigned char *src, std::size_t src_room, int n, unsigned char *dst) {
-#ifdef R64_GATHER_SSSE3
-    if (kHasSsse3) {
+#ifdef R64_X86
+    if (kCpuHasSsse3) {
         widen_rgb_ssse3(src, src_room, n, dst);
         return;
     }
@@ -132,8 +128,8 @@ void widen_rgb(const unsigned char *src, std::size_t src_room, int n, unsigned c
 }
 
 void widen_grey(const unsigned char *src, int n, unsigned char *dst) {
-#ifdef R64_GATHER_SSSE3
-    if (kHasSsse3) {
+#ifdef R64_X86
+    if (kCpuHasSsse3) {
         widen_grey_ssse3(src, n, dst);
         return;
     }

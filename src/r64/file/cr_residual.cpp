@@ -7,26 +7,20 @@
 #include <climits>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#define R64_RESIDUAL_SSSE3 1
-#endif
-
+#include "r64/file/cpu_features.h"
 #include "r64/file/cr_residual_kernels.h"
 
 namespace r64 {
 
 #ifdef R64_CR_KERNELS_AVX2
-bool cr_wide_kernels = [] {
-    __builtin_cpu_init(); // may run before the run-time's own detection
-    return __builtin_cpu_supports("avx2") != 0;
-}();
+bool cr_wide_kernels = kCpuHasAvx2;
 #else
 bool cr_wide_kernels = false;
 #endif
 
 namespace {
 
-typedef unsigned char u8x16 __attribute__((vector_size(16)));
+using u8x16 = Lanes<16>::u8;
 typedef uint32_t u32x4 __attribute__((vector_size(16)));
 
 // Upsamples the parent's row into up from column x of the child on; the first child
@@ -53,7 +47,7 @@ void widen_parent_pixels(const unsigned char *src, int x, int w_len, unsigned ch
     }
 }
 
-#ifdef R64_RESIDUAL_SSSE3
+#ifdef R64_X86
 // Eight parent pixels of 3 bytes, each twice: sixteen pixels of the row a step, by
 // byte shuffles; a step reads 32 bytes, so it runs while they lie in the parent's row.
 __attribute__((target("ssse3"))) void widen_parent_rgb_ssse3(const unsigned char *src,
@@ -72,10 +66,6 @@ __attribute__((target("ssse3"))) void widen_parent_rgb_ssse3(const unsigned char
     widen_parent_pixels<kRgb>(src, x, w_len, up);
 }
 
-const bool kHasSsse3 = [] {
-    __builtin_cpu_init(); // may run before the run-time's own detection
-    return __builtin_cpu_supports("ssse3") != 0;
-}();
 #endif
 
 } // namespace
@@ -91,9 +81,9 @@ void cr_parent_row(const CR_BUFFER &parent, int w_ofs, int y, int w_len, unsigne
         x = 1;
     }
     const std::size_t from = static_cast<std::size_t>(((w_ofs + x) >> 1) - parent.w_ofs) * kPixel;
-#ifdef R64_RESIDUAL_SSSE3
+#ifdef R64_X86
     if constexpr (kPixel == kRgb) {
-        if (kHasSsse3) {
+        if (kCpuHasSsse3) {
             widen_parent_rgb_ssse3(prow + from, row_bytes - from, x, w_len, up);
             return;
         }
